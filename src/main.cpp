@@ -1,0 +1,124 @@
+// tumble: one picture drifts across a black, full-screen display, bounces off
+// the edges, turns without stopping and slowly swells and shrinks while a piece
+// of music loops. Any key, any mouse button or closing the display ends it.
+//
+// It reads "tavrin.png" and "tavrin.ogg" from the working directory.
+
+#include <SDL.h>
+#include <SDL_image.h>
+#include <SDL_mixer.h>
+#include <SDL_rotozoom.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "blit_at.h"
+
+int main(int, char**)
+{
+    if (SDL_Init(SDL_INIT_EVERYTHING) == -1) {
+        std::fprintf(stderr, "couldn't initialize SDL (%s)\n", SDL_GetError());
+        std::fflush(stderr);
+        return 1;
+    }
+
+    // From here on every way out goes through SDL_Quit: nothing else would give
+    // the desktop its video mode and pointer back.
+    SDL_Surface* screen = SDL_SetVideoMode(0, 0, 32, SDL_HWSURFACE | SDL_DOUBLEBUF | SDL_FULLSCREEN);
+    if (!screen) {
+        std::fprintf(stderr, "couldn't create window (%s)\n", SDL_GetError());
+        std::fflush(stderr);
+        SDL_Quit();
+        return 1;
+    }
+    SDL_ShowCursor(SDL_DISABLE);
+
+    const float base_zoom = static_cast<float>(screen->w / 1280.0);
+    // rand is left unseeded, so every run on the same screen starts alike.
+    const int first_draw = std::rand();
+    const int second_draw = std::rand();
+    const int third_draw = std::rand();
+
+    SDL_Surface* loaded = IMG_Load("tavrin.png");
+    if (!loaded) {
+        std::fprintf(stderr, "couldn't load image \"tavrin.png\" (%s)\n", SDL_GetError());
+        std::fflush(stderr);
+        SDL_Quit();
+        return 1;
+    }
+    // Display format has no alpha channel: the file's transparency is dropped.
+    SDL_Surface* image = SDL_DisplayFormat(loaded);
+    SDL_FreeSurface(loaded);
+    if (!image) {
+        std::fprintf(stderr, "couldn't load image \"tavrin.png\" (%s)\n", SDL_GetError());
+        std::fflush(stderr);
+        SDL_Quit();
+        return 1;
+    }
+
+    Mix_OpenAudio(22050, AUDIO_S16LSB, 2, 1024);
+    Mix_AllocateChannels(1);
+    Mix_Chunk* music = Mix_LoadWAV_RW(SDL_RWFromFile("tavrin.ogg", "rb"), 1);
+    if (!music) {
+        std::fprintf(stderr, "could not load \"tavrin.ogg\" (%s) - easter egg #1 won't have music\n",
+                     SDL_GetError());
+        std::fflush(stderr);
+    }
+
+    float pos_x = static_cast<float>(first_draw % screen->w);
+    float pos_y = static_cast<float>(second_draw % screen->h);
+    // Both steps come from the width, so the picture moves at 45 degrees on any screen.
+    float vel_x = static_cast<float>(screen->w / 640.0);
+    float vel_y = vel_x;
+    double angle = third_draw % 359;
+    const int bound_w = screen->w;
+    const int bound_h = screen->h;
+
+    Mix_PlayChannelTimed(0, music, -1, -1);
+
+    for (;;) {
+        bool quit_requested = false;
+        SDL_Event event;
+        while (SDL_PollEvent(&event)) {
+            if (event.type == SDL_KEYDOWN || event.type == SDL_MOUSEBUTTONDOWN || event.type == SDL_QUIT)
+                quit_requested = true;
+        }
+
+        SDL_FillRect(screen, nullptr, SDL_MapRGB(screen->format, 0, 0, 0));
+
+        // One full swing of the size every 2*pi / 0.013, about 483 frames.
+        const double zoom = (std::sin(angle * 0.01) * 0.25 + 0.75) * base_zoom;
+        // A new copy from the untouched picture each frame, so turning never blurs it.
+        // When it cannot be made the frame simply shows no picture.
+        if (SDL_Surface* turned = rotozoomSurface(image, angle, zoom, SMOOTHING_OFF)) {
+            blit_at(turned, nullptr, screen, static_cast<int>(pos_x), static_cast<int>(pos_y), true, true);
+            SDL_FreeSurface(turned);
+        }
+
+        // The bounce tests the centre, so half the picture leaves the screen
+        // before it turns back.
+        if (pos_x > bound_w || pos_x < 0)
+            vel_x = -vel_x;
+        if (pos_y > bound_h || pos_y < 0)
+            vel_y = -vel_y;
+
+        if (SDL_Flip(screen) == -1) {
+            std::fprintf(stderr, "error updating screen (%s)\n", SDL_GetError());
+            std::fflush(stderr);
+            SDL_Quit();
+            return 1;
+        }
+        SDL_Delay(20);
+
+        // The frame that saw the quit request has been drawn, shown and waited.
+        if (quit_requested) {
+            SDL_Quit();
+            return 0;
+        }
+
+        angle += 1.3f;
+        pos_x += vel_x;
+        pos_y += vel_y;
+    }
+}
