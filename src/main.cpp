@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "blit_at.h"
 
@@ -40,7 +41,16 @@ int main(int, char**)
     const int second_draw = std::rand();
     const int third_draw = std::rand();
 
-    SDL_Surface* loaded = IMG_Load("tavrin.png");
+    // Only the PNG decoder ever sees the file: by content alone SDL_image would
+    // hand it to any of its fifteen decoders, old and little-used ones included.
+    SDL_Surface* loaded = nullptr;
+    if (SDL_RWops* picture_file = SDL_RWFromFile("tavrin.png", "rb")) {
+        if (IMG_isPNG(picture_file))
+            loaded = IMG_LoadPNG_RW(picture_file);
+        else
+            SDL_SetError("not a PNG image");
+        SDL_RWclose(picture_file);
+    }
     if (!loaded) {
         std::fprintf(stderr, "couldn't load image \"tavrin.png\" (%s)\n", SDL_GetError());
         std::fflush(stderr);
@@ -59,7 +69,19 @@ int main(int, char**)
 
     Mix_OpenAudio(22050, AUDIO_S16LSB, 2, 1024);
     Mix_AllocateChannels(1);
-    Mix_Chunk* music = Mix_LoadWAV_RW(SDL_RWFromFile("tavrin.ogg", "rb"), 1);
+    // Likewise only an Ogg stream reaches the mixer's decoders, which would
+    // otherwise take WAV, AIFF, VOC and more by content.
+    Mix_Chunk* music = nullptr;
+    if (SDL_RWops* music_file = SDL_RWFromFile("tavrin.ogg", "rb")) {
+        char signature[4] = {};
+        if (SDL_RWread(music_file, signature, 1, 4) == 4 && std::memcmp(signature, "OggS", 4) == 0
+            && SDL_RWseek(music_file, 0, RW_SEEK_SET) == 0) {
+            music = Mix_LoadWAV_RW(music_file, 1);
+        } else {
+            SDL_SetError("not an Ogg Vorbis file");
+            SDL_RWclose(music_file);
+        }
+    }
     if (!music) {
         std::fprintf(stderr, "could not load \"tavrin.ogg\" (%s) - easter egg #1 won't have music\n",
                      SDL_GetError());
