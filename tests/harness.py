@@ -1,0 +1,409 @@
+#!/usr/bin/env python3
+"""Runs the real tumble under a virtual X server for the tests, and works out
+on its own what tumble should do, so the tests can compare the two.
+
+The tests get their paths from the environment (set by tests/CMakeLists.txt):
+  TUMBLE_BIN            the tumble executable
+  TUMBLE_SHIM           tumble_shim.so (see shim.c for its variables and log)
+  TUMBLE_SDL            classic | compat: which libSDL-1.2.so.0 to run on
+  TUMBLE_COMPAT_LIBDIR  folder holding the SDL2-based libSDL-1.2.so.0
+  TUMBLE_ASSETS         folder with the default tavrin.png and tavrin.ogg
+  TUMBLE_TEST_OUT       where screenshots are kept
+  TUMBLE_SANITIZED      1 when tumble was built with ASan/UBSan
+
+As a tool, from the source tree after a build:
+  python3 tests/harness.py screenshot OUT.png [--size 1280x720] [--sdl classic]
+          [--assets build/run] [--after 2.0]
+"""
+import argparse
+import atexit
+import math
+import os
+import select
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import zlib
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+BUILD = os.path.join(os.path.dirname(HERE), 'build')
+BIN = os.path.abspath(os.environ.get('TUMBLE_BIN', os.path.join(BUILD, 'tumble')))
+SHIM = os.path.abspath(os.environ.get('TUMBLE_SHIM', os.path.join(BUILD, 'tests', 'tumble_shim.so')))
+SDL = os.environ.get('TUMBLE_SDL', 'classic')
+COMPAT_LIBDIR = os.environ.get('TUMBLE_COMPAT_LIBDIR', '')
+ASSETS = os.environ.get('TUMBLE_ASSETS', os.path.join(BUILD, 'run'))
+OUT = os.environ.get('TUMBLE_TEST_OUT', tempfile.gettempdir())
+SANITIZED = os.environ.get('TUMBLE_SANITIZED', '0') not in ('', '0', 'OFF', 'FALSE')
+
+_tmp_root = tempfile.mkdtemp(prefix='tumble-test-')
+atexit.register(shutil.rmtree, _tmp_root, True)
+
+# ---- what tumble should do, worked out independently ----------------------
+
+# glibc's rand() from its default seed.
+RAND = (1804289383, 846930886, 1681692777)
+
+
+def f32(x):
+    """x rounded to single precision (and widened back)."""
+    return struct.unpack('<f', struct.pack('<f', x))[0]
+
+
+ANGLE_STEP = f32(1.3)  # 1.2999999523162842
+
+
+def half(n):
+    """Integer half rounded toward zero, as C's n / 2."""
+    return int(n / 2)
+
+
+def s16(v):
+    return (v + 0x8000) % 0x10000 - 0x8000
+
+
+def blit_rect(x, y, w, h):
+    """blit_at's destination rectangle for a w x h surface centred on (x, y)."""
+    return s16(s16(x) - half(w)), s16(s16(y) - half(h)), w & 0xFFFF, h & 0xFFFF
+
+
+def animation(w, h):
+    """Yields, frame by frame, (angle, zoom, x, y): the turn and scale asked of
+    rotozoomSurface and the point the turned picture is centred on."""
+    base_zoom = f32(w / 1280.0)
+    vel_x = vel_y = f32(w / 640.0)
+    pos_x, pos_y = f32(RAND[0] % w), f32(RAND[1] % h)
+    angle = float(RAND[2] % 359)
+    while True:
+        yield angle, (math.sin(angle * 0.01) * 0.25 + 0.75) * base_zoom, int(pos_x), int(pos_y)
+        if pos_x > w or pos_x < 0:
+            vel_x = -vel_x
+        if pos_y > h or pos_y < 0:
+            vel_y = -vel_y
+        angle += ANGLE_STEP
+        pos_x, pos_y = f32(pos_x + vel_x), f32(pos_y + vel_y)
+
+
+# ---- test files ------------------------------------------------------------
+
+def png(w, h, pixel):
+    """A PNG (8-bit RGB) of w x h, pixel(x, y) giving (r, g, b)."""
+    rows = b''.join(b'\0' + bytes(c for x in range(w) for c in pixel(x, y)) for y in range(h))
+
+    def chunk(kind, data):
+        return struct.pack('>I', len(data)) + kind + data + struct.pack('>I', zlib.crc32(kind + data))
+    return (b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', struct.pack('>IIBBBBB', w, h, 8, 2, 0, 0, 0))
+            + chunk(b'IDAT', zlib.compress(rows)) + chunk(b'IEND', b''))
+
+
+def png_size(path):
+    with open(path, 'rb') as f:
+        head = f.read(24)
+    return struct.unpack('>II', head[16:24])
+
+
+_small_assets = {}
+
+
+def small_assets():
+    """A small picture with no black in it, lighter at the top so a turn shows,
+    and one second of a loud tone as music. Made once per process."""
+    if not _small_assets:
+        pic = os.path.join(_tmp_root, 'picture.png')
+        with open(pic, 'wb') as f:
+            f.write(png(120, 80, lambda x, y: (255 - y, 60 + x, 40 + (x ^ y) % 128)))
+        ogg = os.path.join(_tmp_root, 'music.ogg')
+        subprocess.run(['sox', '-n', '-r', '22050', '-c', '2', ogg, 'synth', '1', 'sine', '440', 'vol', '0.5'],
+                       check=True)
+        _small_assets.update({'tavrin.png': pic, 'tavrin.ogg': ogg})
+    return dict(_small_assets)
+
+
+def default_assets():
+    """The generator's picture and music when they have been built, else the test ones."""
+    found = {n: os.path.join(ASSETS, n) for n in ('tavrin.png', 'tavrin.ogg')}
+    return found if all(os.path.isfile(p) for p in found.values()) else small_assets()
+
+
+# ---- the virtual X server ---------------------------------------------------
+
+class Display:
+    """An Xvfb of the given size, with openbox on it when wm is set (the
+    SDL2-based implementation needs a window manager to go full-screen)."""
+
+    def __init__(self, w, h, wm=None):
+        self.w, self.h = w, h
+        self.procs = []
+        read_fd, write_fd = os.pipe()
+        self.procs.append(subprocess.Popen(
+            ['Xvfb', '-displayfd', str(write_fd), '-screen', '0', f'{w}x{h}x24', '-nolisten', 'tcp', '-noreset'],
+            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        os.close(write_fd)
+        number = b''
+        while not number.endswith(b'\n'):
+            if not select.select([read_fd], [], [], 20)[0]:
+                self.close()
+                raise RuntimeError('Xvfb did not start')
+            part = os.read(read_fd, 16)
+            if not part:
+                self.close()
+                raise RuntimeError('Xvfb did not start')
+            number += part
+        os.close(read_fd)
+        self.name = ':' + number.decode().strip()
+        if wm if wm is not None else SDL == 'compat':
+            ready = tempfile.mktemp(dir=_tmp_root)
+            self.procs.append(subprocess.Popen(
+                ['openbox', '--sm-disable', '--startup', f'touch {ready}'], env=dict(os.environ, DISPLAY=self.name),
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+            deadline = time.monotonic() + 20
+            while not os.path.exists(ready):
+                if time.monotonic() > deadline:
+                    self.close()
+                    raise RuntimeError('openbox did not start')
+                time.sleep(0.02)
+
+    def close(self):
+        for p in reversed(self.procs):
+            p.terminate()
+            try:
+                p.wait(5)
+            except subprocess.TimeoutExpired:
+                p.kill()
+        self.procs = []
+
+    def screenshot(self, png_path=None):
+        """The whole screen as raw RGB bytes (3 per pixel), also saved as a PNG when asked."""
+        xwd = subprocess.run(['xwd', '-root', '-silent', '-display', self.name], check=True,
+                             stdout=subprocess.PIPE).stdout
+        if png_path:
+            subprocess.run(['convert', 'xwd:-', 'png:' + png_path], input=xwd, check=True)
+        rgb = subprocess.run(['convert', 'xwd:-', '-depth', '8', 'rgb:-'], input=xwd, check=True,
+                             stdout=subprocess.PIPE).stdout
+        assert len(rgb) == self.w * self.h * 3, 'screenshot of the whole screen'
+        return rgb
+
+
+_displays = {}
+
+
+def display(w, h):
+    """One shared server per size for the whole test file."""
+    if (w, h) not in _displays:
+        _displays[(w, h)] = Display(w, h)
+    return _displays[(w, h)]
+
+
+@atexit.register
+def _close_displays():
+    for d in _displays.values():
+        d.close()
+
+
+# ---- running tumble ---------------------------------------------------------
+
+class Rec:
+    """One line of the shim's log: name, frame, start and duration in ns,
+    the arguments and the results as dicts."""
+    __slots__ = ('name', 'frame', 't', 'dur', 'args', 'res')
+
+    def __init__(self, line):
+        fields = line.split()
+        self.name, self.frame, self.t, self.dur = fields[0], int(fields[1]), int(fields[2]), int(fields[3])
+        self.args, self.res = {}, {}
+        into = self.args
+        for field in fields[4:]:
+            if field == '->':
+                into = self.res
+            else:
+                key, _, value = field.partition('=')
+                into[key] = _value(value)
+
+    def __repr__(self):
+        def pairs(d):
+            return ' '.join(f'{k}={v}' for k, v in d.items())
+        return f'<{self.name} frame {self.frame} {pairs(self.args)} -> {pairs(self.res)}>'
+
+
+def _value(text):
+    if text.startswith('"'):
+        return text.strip('"')
+    for kind in (lambda t: int(t, 0), float):
+        try:
+            return kind(text)
+        except ValueError:
+            pass
+    return text
+
+
+class Result:
+    def __init__(self, status, stderr, log):
+        self.status, self.stderr, self.log = status, stderr, log
+        self.calls = [r for r in log if r.name not in ('start', 'end', 'rss', 'signal')]
+
+    def named(self, *names):
+        return [r for r in self.calls if r.name in names]
+
+    @property
+    def flips(self):
+        return len(self.named('SDL_Flip'))
+
+    def startup(self):
+        """The calls before the first frame's first SDL_PollEvent."""
+        return self.calls[:self._first_poll()]
+
+    def frame(self, n):
+        """The calls of frame n, from its first SDL_PollEvent on."""
+        return [r for r in self.calls[self._first_poll():] if r.frame == n]
+
+    def _first_poll(self):
+        return next((i for i, r in enumerate(self.calls) if r.name == 'SDL_PollEvent'), len(self.calls))
+
+    def __repr__(self):
+        return f'<status {self.status}, {self.flips} flips, stderr {self.stderr!r}>'
+
+
+def base_env(disp, audio='dummy'):
+    env = {k: v for k, v in os.environ.items() if not k.startswith(('TUMBLE_SHIM_', 'SDL_'))}
+    env.update(DISPLAY=disp.name, SDL_AUDIODRIVER=audio)
+    env.pop('LD_LIBRARY_PATH', None)
+    if SDL == 'compat':
+        env['LD_LIBRARY_PATH'] = COMPAT_LIBDIR
+    if SANITIZED:
+        # The shim cannot come after the sanitizer runtime in LD_PRELOAD order checks;
+        # the libraries' own leaks at exit are not tumble's.
+        env['ASAN_OPTIONS'] = 'verify_asan_link_order=0:detect_leaks=0:' + env.get('ASAN_OPTIONS', '')
+    return env
+
+
+def workdir(files):
+    """A fresh working directory holding files (name -> source path)."""
+    d = tempfile.mkdtemp(dir=_tmp_root)
+    for name, source in files.items():
+        if source is not None:
+            os.symlink(os.path.abspath(source), os.path.join(d, name))
+    return d
+
+
+def run(disp, files=None, events=(), fail=(), nodelay=True, args=(), timeout=60, env=None, calls=None):
+    """Runs tumble with the shim in a fresh directory holding files (default:
+    the test picture and music; a name mapped to None is left out). events and
+    fail are items of the shim's TUMBLE_SHIM_EVENTS / TUMBLE_SHIM_FAIL. Kills
+    a hung tumble and fails the test. Checks that the intended libSDL ran."""
+    files = dict(small_assets(), **(files or {}))
+    log = os.path.join(_tmp_root, f'log{time.monotonic_ns()}')
+    e = base_env(disp)
+    e.update(LD_PRELOAD=SHIM, TUMBLE_SHIM_LOG=log, TUMBLE_SHIM_NODELAY='1' if nodelay else '0',
+             TUMBLE_SHIM_EVENTS=','.join(events), TUMBLE_SHIM_FAIL=','.join(fail))
+    if calls:
+        e['TUMBLE_SHIM_CALLS'] = ','.join(calls)
+    e.update(env or {})
+    p = subprocess.Popen([BIN, *args], cwd=workdir(files), env=e, stdin=subprocess.DEVNULL,
+                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    try:
+        _, err = p.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        p.send_signal(signal.SIGTERM)  # the shim writes out its log first
+        try:
+            _, err = p.communicate(timeout=5)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            _, err = p.communicate()
+        raise AssertionError(f'tumble still running after {timeout} s; stderr: {err.decode(errors="replace")}')
+    with open(log) as f:
+        records = [Rec(line) for line in f if line.strip()]
+    os.unlink(log)
+    result = Result(p.returncode, err.decode(errors='replace'), records)
+    start = [r for r in records if r.name == 'start']
+    assert start, f'the shim did not load: {result}'
+    check_sdl(start[0].args['sdl'])
+    return result
+
+
+def check_sdl(path):
+    """The library that ran is the one this test is for."""
+    if SDL == 'compat':
+        assert '/sdl12-compat/' in path, f'expected the SDL2-based libSDL, ran {path}'
+    else:
+        assert path.endswith('libSDL-1.2.so.0.11.4'), f'expected the classic libSDL 1.2.15, ran {path}'
+
+
+def start_plain(disp, files, env=None):
+    """tumble without the shim, as a user runs it; returns the process."""
+    e = base_env(disp)
+    e.update(env or {})
+    return subprocess.Popen([BIN], cwd=workdir(files), env=e, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+
+def loaded_sdl(pid):
+    """Resolved path of the libSDL-1.2 mapped into a running process."""
+    with open(f'/proc/{pid}/maps') as f:
+        for line in f:
+            if 'libSDL-1.2.so' in line:
+                return os.path.realpath(line.split(None, 5)[5].strip())
+    return None
+
+
+def picture_region(rgb, w, h):
+    """Count and bounding box (x0, y0, x1, y1) of the pixels that are not black."""
+    count, x0, y0, x1, y1 = 0, w, h, -1, -1
+    for y in range(h):
+        row = rgb[y * w * 3:(y + 1) * w * 3]
+        if row.count(0) == len(row):
+            continue
+        for x in range(w):
+            if row[x * 3] or row[x * 3 + 1] or row[x * 3 + 2]:
+                count += 1
+                x0, x1, y0, y1 = min(x0, x), max(x1, x), min(y0, y), max(y1, y)
+    return count, (x0, y0, x1, y1)
+
+
+def wait_for_picture(disp, proc, timeout=20):
+    """Screenshots until the picture is on the screen; returns the last one."""
+    deadline = time.monotonic() + timeout
+    while True:
+        rgb = disp.screenshot()
+        if picture_region(rgb, disp.w, disp.h)[0] or time.monotonic() > deadline or proc.poll() is not None:
+            return rgb
+        time.sleep(0.1)
+
+
+def _find_compat():
+    for root, _, names in os.walk(os.path.join(BUILD, 'compat')):
+        if root.endswith('/sdl12-compat') and 'libSDL-1.2.so.0' in names:
+            return root
+    return ''
+
+
+def main():
+    global SDL, ASSETS, COMPAT_LIBDIR
+    parser = argparse.ArgumentParser(description='Take a screenshot of tumble running under Xvfb.')
+    parser.add_argument('command', choices=['screenshot'])
+    parser.add_argument('out')
+    parser.add_argument('--size', default='1280x720')
+    parser.add_argument('--sdl', choices=['classic', 'compat'], default=SDL)
+    parser.add_argument('--assets', default=ASSETS)
+    parser.add_argument('--after', type=float, default=2.0, help='seconds to let it run first')
+    parser.add_argument('--compat-libdir', default=COMPAT_LIBDIR or _find_compat())
+    opts = parser.parse_args()
+    SDL, ASSETS, COMPAT_LIBDIR = opts.sdl, opts.assets, opts.compat_libdir
+    w, h = map(int, opts.size.split('x'))
+    disp = Display(w, h)
+    try:
+        proc = start_plain(disp, default_assets())
+        wait_for_picture(disp, proc)
+        time.sleep(opts.after)
+        disp.screenshot(opts.out)
+        subprocess.run(['xdotool', 'key', 'space'], env=dict(os.environ, DISPLAY=disp.name), check=True)
+        proc.communicate(timeout=10)
+        print(f'{opts.out}: {w}x{h}, tumble ended with status {proc.returncode}')
+    finally:
+        disp.close()
+
+
+if __name__ == '__main__':
+    sys.exit(main())

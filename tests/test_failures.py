@@ -1,0 +1,116 @@
+#!/usr/bin/env python3
+"""What tumble does when a library call fails or a file is missing: the fatal
+lines, word for word, with status 1 and the library shut down after the line;
+the failures it rides out (a frame's turned picture, the sound)."""
+import os
+import re
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness as h  # noqa: E402
+
+MUSIC_LINE = 'could not load "tavrin.ogg" ({}) - easter egg #1 won\'t have music\n'
+PICTURE_LINE = 'couldn\'t load image "tavrin.png" ({})\n'
+
+
+class Fatal(unittest.TestCase):
+    def assert_fatal(self, r, line):
+        """Status 1, exactly this line, flushed, and then SDL_Quit as the last call."""
+        self.assertEqual((r.status, r.stderr), (1, line))
+        self.assertEqual([c.name for c in r.calls[-2:]], ['fflush', 'SDL_Quit'])
+        self.assertEqual(r.calls[-2].args, {'stream': 'stderr'})
+
+    def test_start_up_failures(self):
+        disp = h.display(640, 480)
+        r = h.run(disp, fail=['SDL_Init'])
+        self.assertEqual((r.status, r.stderr), (1, "couldn't initialize SDL (injected SDL_Init failure)\n"))
+        self.assertEqual([c.name for c in r.calls][:2], ['SDL_Init', 'fflush'])
+        self.assertFalse(r.named('SDL_SetVideoMode'))
+
+        r = h.run(disp, fail=['SDL_SetVideoMode'])
+        self.assert_fatal(r, "couldn't create window (injected SDL_SetVideoMode failure)\n")
+        self.assertFalse(r.named('rand'))
+
+        # Whichever loader the program uses fails; then the conversion.
+        for fail in (['IMG_Load', 'IMG_LoadPNG_RW'], ['SDL_DisplayFormat']):
+            with self.subTest(fail[0]):
+                r = h.run(disp, fail=fail)
+                failed = r.named('IMG_Load', 'IMG_LoadPNG_RW', 'SDL_DisplayFormat')[-1].name
+                self.assertIn(failed, fail)
+                self.assert_fatal(r, PICTURE_LINE.format(f'injected {failed} failure'))
+                self.assertFalse(r.named('SDL_Flip', 'Mix_OpenAudio'))
+
+    def test_missing_picture(self):
+        # After the display took the full screen and the three draws were made.
+        r = h.run(h.display(640, 480), files={'tavrin.png': None})
+        self.assertRegex(r.stderr, '^' + re.escape(PICTURE_LINE).replace(r'\{\}', '.+') + '$')
+        self.assert_fatal(r, r.stderr)
+        self.assertEqual([c.name for c in r.calls[:6]],
+                         ['SDL_Init', 'SDL_SetVideoMode', 'SDL_ShowCursor', 'rand', 'rand', 'rand'])
+
+    def test_failed_flip_first_and_later(self):
+        disp = h.display(640, 480)
+        for frame in (0, 500):
+            with self.subTest(frame=frame):
+                r = h.run(disp, fail=[f'SDL_Flip@{frame}'], events=[f'{frame + 10}:quit'])
+                self.assert_fatal(r, "error updating screen (injected SDL_Flip failure)\n")
+                self.assertEqual(r.flips, frame + 1)
+                self.assertEqual(r.named('SDL_Flip')[-1].res, {'r': -1})
+                self.assertFalse(r.named('SDL_Delay')[frame:], 'no wait after the failed flip')
+
+
+class RiddenOut(unittest.TestCase):
+    def test_no_turned_picture_skips_only_the_drawing(self):
+        disp = h.display(640, 480)
+        r = h.run(disp, fail=['rotozoomSurface@3'], events=['6:quit'])
+        self.assertEqual((r.status, r.stderr, r.flips), (0, '', 7))
+        for n in range(7):
+            names = [c.name for c in r.frame(n) if c.name not in ('SDL_PollEvent', 'SDL_MapRGB', 'SDL_Quit')]
+            drawing = [] if n == 3 else ['SDL_UpperBlit', 'SDL_FreeSurface']
+            self.assertEqual(names, ['SDL_FillRect', 'rotozoomSurface'] + drawing + ['SDL_Flip', 'SDL_Delay'], n)
+
+        r = h.run(disp, fail=['rotozoomSurface@0-'], events=['20:quit'])
+        self.assertEqual((r.status, r.stderr, r.flips), (0, '', 21))
+        self.assertFalse(r.named('SDL_UpperBlit'))
+
+        # A failed blit is ignored: the turned picture is still freed, the frame shown.
+        r = h.run(disp, fail=['SDL_UpperBlit@0-'], events=['20:quit'])
+        self.assertEqual((r.status, r.stderr, r.flips), (0, '', 21))
+        self.assertLessEqual({c.res['s'] for c in r.named('rotozoomSurface')},
+                             {c.args['s'] for c in r.named('SDL_FreeSurface')})
+
+    def assert_music_line(self, r, reason=None):
+        """The line once, flushed before the first frame was shown; the play
+        request made all the same; the animation goes on and quits with 0."""
+        self.assertEqual(r.status, 0)
+        if reason is None:
+            self.assertRegex(r.stderr, '^' + re.escape(MUSIC_LINE).replace(r'\{\}', '.+') + '$')
+        else:
+            self.assertEqual(r.stderr, MUSIC_LINE.format(reason))
+        flushes = [i for i, c in enumerate(r.calls) if c.name == 'fflush' and c.args['stream'] == 'stderr']
+        self.assertEqual(len(flushes), 1)
+        self.assertLess(flushes[0], r.calls.index(r.named('SDL_Flip')[0]))
+        self.assertEqual(r.named('Mix_PlayChannelTimed')[0].args, {'channel': 0, 'chunk': 'null', 'loops': -1,
+                                                                   'ticks': -1})
+        self.assertEqual(r.flips, 6)
+
+    def test_sound_failures(self):
+        disp = h.display(640, 480)
+        self.assert_music_line(h.run(disp, files={'tavrin.ogg': None}, events=['5:quit']))
+        self.assert_music_line(h.run(disp, fail=['Mix_LoadWAV_RW'], events=['5:quit']),
+                               'injected Mix_LoadWAV_RW failure')
+        # A device that will not open is not reported by itself; the rest of the
+        # sound set-up still runs and the load decides whether there is a line.
+        r = h.run(disp, fail=['Mix_OpenAudio'], events=['5:quit'])
+        self.assertEqual((r.status, r.flips), (0, 6))
+        self.assertNotIn('Mix_OpenAudio', r.stderr)
+        self.assertEqual([c.name for c in r.named('Mix_AllocateChannels', 'SDL_RWFromFile', 'Mix_PlayChannelTimed')
+                          if c.name != 'SDL_RWFromFile' or c.args['file'] == 'tavrin.ogg'],
+                         ['Mix_AllocateChannels', 'SDL_RWFromFile', 'Mix_PlayChannelTimed'])
+        if r.stderr:
+            self.assert_music_line(r)
+
+
+if __name__ == '__main__':
+    unittest.main()
