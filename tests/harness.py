@@ -288,11 +288,12 @@ def workdir(files):
     return d
 
 
-def run(disp, files=None, events=(), fail=(), nodelay=True, args=(), timeout=60, env=None, calls=None):
+def run(disp, files=None, events=(), fail=(), nodelay=True, args=(), timeout=60, env=None, calls=None, wrap=()):
     """Runs tumble with the shim in a fresh directory holding files (default:
     the test picture and music; a name mapped to None is left out). events and
     fail are items of the shim's TUMBLE_SHIM_EVENTS / TUMBLE_SHIM_FAIL. Kills
-    a hung tumble and fails the test. Checks that the intended libSDL ran."""
+    a hung tumble and fails the test. Checks that the intended libSDL ran.
+    wrap is a command put in front of tumble's (valgrind, say)."""
     files = dict(small_assets(), **(files or {}))
     log = os.path.join(_tmp_root, f'log{time.monotonic_ns()}')
     e = base_env(disp)
@@ -301,7 +302,7 @@ def run(disp, files=None, events=(), fail=(), nodelay=True, args=(), timeout=60,
     if calls:
         e['TUMBLE_SHIM_CALLS'] = ','.join(calls)
     e.update(env or {})
-    p = subprocess.Popen([BIN, *args], cwd=workdir(files), env=e, stdin=subprocess.DEVNULL,
+    p = subprocess.Popen([*wrap, BIN, *args], cwd=workdir(files), env=e, stdin=subprocess.DEVNULL,
                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     try:
         _, err = p.communicate(timeout=timeout)

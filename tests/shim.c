@@ -306,6 +306,10 @@ static int find_exe(struct dl_phdr_info *info, size_t size, void *data)
 __attribute__((constructor)) static void shim_start(void)
 {
     const char *s;
+    /* A process without SDL is a wrapper on the way to tumble (a shell,
+     * valgrind's launcher): it is left alone and logs nothing. */
+    void *init = dlsym(RTLD_NEXT, "SDL_Init");
+    if (!init) return;
     dl_iterate_phdr(find_exe, NULL);
     for (int i = 0; i < NCALLS; i++) { logged[i] = 1; fail_from[i] = LONG_MAX; fail_to[i] = -1; }
     if ((s = getenv("TUMBLE_SHIM_CALLS")) && *s)
@@ -327,8 +331,7 @@ __attribute__((constructor)) static void shim_start(void)
 
     Dl_info info;
     char sdl[PATH_MAX] = "unknown";
-    void *init = dlsym(RTLD_NEXT, "SDL_Init");
-    if (init && dladdr(init, &info) && info.dli_fname && !realpath(info.dli_fname, sdl))
+    if (dladdr(init, &info) && info.dli_fname && !realpath(info.dli_fname, sdl))
         snprintf(sdl, sizeof sdl, "%s", info.dli_fname);
     out("start", now(), 0, " pid=%d sdl=%s", (int)getpid(), quoted(sdl));
     flush_log();

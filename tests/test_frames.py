@@ -55,13 +55,13 @@ class StartUp(unittest.TestCase):
 
 
 class Animation(unittest.TestCase):
-    def check(self, width, height):
+    def check(self, width, height, frames=FRAMES):
         """Every frame: the queue drained, then a black fill of the whole screen,
         one turned copy of the converted picture at the angle and zoom worked
         out here, drawn centred on the bouncing position, freed, flipped and
         waited for."""
-        r = h.run(h.display(width, height), events=[f'{FRAMES - 1}:quit'])
-        self.assertEqual((r.status, r.stderr, r.flips), (0, '', FRAMES))
+        r = h.run(h.display(width, height), events=[f'{frames - 1}:quit'], timeout=180)
+        self.assertEqual((r.status, r.stderr, r.flips), (0, '', frames))
         mode = r.named('SDL_SetVideoMode')[0].res
         self.assertEqual((mode['w'], mode['h']), (width, height))
         image = r.named('SDL_DisplayFormat')[0].res['s']
@@ -71,7 +71,7 @@ class Animation(unittest.TestCase):
 
         expected = h.animation(width, height)
         xs, ys = [], []
-        for n in range(FRAMES):
+        for n in range(frames):
             at = f'frame {n}'
             frame = [c for c in r.frame(n) if c.name != 'SDL_MapRGB']
             polls = [c for c in frame if c.name == 'SDL_PollEvent']
@@ -79,7 +79,7 @@ class Animation(unittest.TestCase):
             self.assertEqual(polls[-1].res['r'], 0, at)
             self.assertEqual([c.name for c in frame[len(polls):]], [
                 'SDL_FillRect', 'rotozoomSurface', 'SDL_UpperBlit', 'SDL_FreeSurface', 'SDL_Flip', 'SDL_Delay']
-                + ['SDL_Quit'] * (n == FRAMES - 1), at)
+                + ['SDL_Quit'] * (n == frames - 1), at)
             fill, turn, blit, free, flip, delay = frame[len(polls):len(polls) + 6]
             angle, zoom, x, y = next(expected)
             self.assertEqual(fill.args, {'dst': 'screen', 'rect': 'null', 'color': black}, at)
@@ -93,8 +93,8 @@ class Animation(unittest.TestCase):
             xs.append(x)
             ys.append(y)
         # The run is long enough to have turned back in both directions.
-        self.assertLess(xs.index(max(xs)), FRAMES - 5)
-        self.assertLess(ys.index(max(ys)), FRAMES - 5)
+        self.assertLess(xs.index(max(xs)), frames - 5)
+        self.assertLess(ys.index(max(ys)), frames - 5)
 
     def test_landscape_640x480(self):
         # Steps of exactly one pixel: the centre lands on 640 and 480 exactly,

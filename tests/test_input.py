@@ -3,6 +3,7 @@
 or a close request ends it after the frame that saw it, which is still drawn,
 shown and waited; nothing else does, however much of it arrives."""
 import os
+import subprocess
 import sys
 import unittest
 
@@ -43,11 +44,32 @@ class Quit(unittest.TestCase):
         self.assert_ends_after(r, len(ignored) + 3)
 
     def test_a_flood_with_one_press_drains_and_ends_once(self):
-        # The press comes in the middle of 20,000 other events, and another
+        # The press comes in the middle of 100,000 other events, and another
         # waits for the next frame: the program must end after this frame, once.
-        r = h.run(h.display(640, 480), events=['4:motion*10000', '4:keyup*5000', '4:keydown',
-                                                '4:buttonup*5000', '5:keydown'])
-        self.assert_ends_after(r, 4, injected=20001)
+        r = h.run(h.display(640, 480), events=['4:motion*50000', '4:keyup*25000', '4:keydown',
+                                                '4:buttonup*25000', '5:keydown'])
+        self.assert_ends_after(r, 4, injected=100001)
+
+    def test_close_request_from_the_window_manager(self):
+        # Asked through the window manager (on both implementations here), as
+        # a desktop's close button or shortcut would.
+        disp = h.Display(640, 480, wm=True)
+        self.addCleanup(disp.close)
+        proc = h.start_plain(disp, h.small_assets())
+        env = dict(os.environ, DISPLAY=disp.name)
+        try:
+            h.wait_for_picture(disp, proc)
+            self.assertIsNone(proc.poll(), 'tumble ended by itself')
+            windows = subprocess.run(['wmctrl', '-l'], env=env, check=True, stdout=subprocess.PIPE,
+                                     text=True).stdout.splitlines()
+            self.assertEqual(len(windows), 1, windows)
+            subprocess.run(['wmctrl', '-i', '-c', windows[0].split()[0]], env=env, check=True)
+            status = proc.wait(5)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+            stderr = proc.communicate()[1].decode(errors='replace')
+        self.assertEqual((status, stderr), (0, ''))
 
 
 if __name__ == '__main__':

@@ -1,0 +1,180 @@
+#!/usr/bin/env python3
+"""Whatever lies in tavrin.png and tavrin.ogg, tumble ends with its line and
+status, never a signal, never a hang: a picture that is not a whole PNG ends it
+with the picture line and 1; any PNG it can hold runs; music that is not a
+whole Ogg Vorbis file gets the music line, and the animation runs silently."""
+import os
+import pathlib
+import random
+import re
+import struct
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness as h  # noqa: E402
+import test_failures  # noqa: E402
+
+NOT_PNG, NOT_OGG, UNREADABLE_PNG = 'not a PNG image', 'not an Ogg Vorbis file', 'Error reading the PNG file.'
+JUNK = random.Random(3).randbytes(4096)
+
+
+def made(name, content):
+    """A file name in a fresh folder, holding content: bytes, a function of
+    the path that writes it, or None for no file."""
+    path = os.path.join(h.workdir({}), name)
+    if isinstance(content, bytes):
+        with open(path, 'wb') as f:
+            f.write(content)
+    elif content:
+        content(path)
+    return path
+
+
+def convert(*how):
+    """Writes the test picture converted with ImageMagick: how ends in the output format."""
+    return lambda path: subprocess.run(['convert', h.small_assets()['tavrin.png'], *how[:-1], how[-1] + path],
+                                       check=True)
+
+
+def sox(*how):
+    """Writes a sine tone with sox: how ends in its length in seconds."""
+    return lambda path: subprocess.run(['sox', '-n', *how[:-1], path, 'synth', how[-1], 'sine', '440'],
+                                       check=True)
+
+
+def ihdr(path):
+    """(width, height, bit depth, colour type, interlace) from a PNG's header."""
+    with open(path, 'rb') as f:
+        return struct.unpack('>IIBBxxB', f.read(29)[16:])
+
+
+class Picture(unittest.TestCase):
+    def test_not_a_whole_png_ends_it_with_the_picture_line(self):
+        png = pathlib.Path(h.small_assets()['tavrin.png']).read_bytes()
+        idat = png.index(b'IDAT') - 4
+        for name, content, reason in (
+                ('missing', None, "Couldn't open tavrin.png"),
+                ('empty', b'', NOT_PNG),
+                ('signature only', png[:8], UNREADABLE_PNG),
+                ('cut in the header chunk', png[:20], UNREADABLE_PNG),
+                ('header chunk only', png[:idat], UNREADABLE_PNG),
+                ('cut in the image data', png[:(idat + len(png)) // 2], UNREADABLE_PNG),
+                ('random bytes', JUNK, NOT_PNG),
+                ('a folder', os.mkdir, NOT_PNG),
+                ('JPEG', convert('jpg:'), NOT_PNG),
+                ('BMP', convert('bmp:'), NOT_PNG),
+                # SDL 1.2 makes no surface 16384 pixels wide or more.
+                ('16400x4', h.png(16400, 4, lambda x, y: (200, 100, 50)), None)):
+            with self.subTest(name):
+                r = h.run(h.display(640, 480), files={'tavrin.png': made('tavrin.png', content)},
+                          events=['5:keydown'])
+                self.assertEqual(r.status, 1, r)
+                # libpng writes its own complaint before the line; nothing else may.
+                *before, last = r.stderr.splitlines(keepends=True)
+                line = re.escape(test_failures.PICTURE_LINE).replace(r'\{\}', re.escape(reason) if reason else '.+')
+                self.assertRegex(last, f'^{line}$')
+                self.assertTrue(all(b.startswith('libpng ') for b in before), r.stderr)
+                self.assertEqual([c.name for c in r.calls[-2:]], ['fflush', 'SDL_Quit'])
+                self.assertFalse(r.named('SDL_Flip'))
+
+    def test_any_png_it_can_hold_runs_and_draws(self):
+        png = pathlib.Path(h.small_assets()['tavrin.png']).read_bytes()
+        for name, content, header in (
+                ('1x1', convert('-crop', '1x1+0+0', 'PNG24:'), (1, 1, 8, 2, 0)),
+                ('paletted', convert('-type', 'Palette', 'PNG8:'), (120, 80, 8, 3, 0)),
+                ('greyscale', convert('-colorspace', 'Gray', 'PNG:'), (120, 80, 8, 0, 0)),
+                ('16-bit', convert('-depth', '16', 'PNG48:'), (120, 80, 16, 2, 0)),
+                ('interlaced', convert('-interlace', 'PNG', 'PNG24:'), (120, 80, 8, 2, 1)),
+                ('with alpha', convert('-alpha', 'set', 'PNG32:'), (120, 80, 8, 6, 0)),
+                ('4000x10', h.png(4000, 10, lambda x, y: (x % 200 + 50, 90, 160)), (4000, 10, 8, 2, 0)),
+                # All of the image is there: the loader stops after it.
+                ('no end chunk', png[:-12], (120, 80, 8, 2, 0))):
+            with self.subTest(name):
+                path = made('tavrin.png', content)
+                self.assertEqual(ihdr(path), header)
+                r = h.run(h.display(640, 480), files={'tavrin.png': path}, events=['20:keydown'])
+                self.assertEqual((r.status, r.stderr, r.flips), (0, '', 21))
+                self.assertEqual(tuple(r.named('SDL_DisplayFormat')[0].res.values())[1:], header[:2])
+                self.assertEqual(len(r.named('SDL_UpperBlit')), 21, 'a picture drawn every frame')
+
+    def test_transparency_is_dropped(self):
+        # Half transparent everywhere: drawn with its alpha on black, no red
+        # would pass 128; dropped, the top rows' red of 250 and more shows.
+        disp = h.display(640, 480)
+        path = made('tavrin.png', convert('-alpha', 'set', '-channel', 'A', '-evaluate', 'set', '50%', '+channel',
+                                          'PNG32:'))
+        proc = h.start_plain(disp, dict(h.small_assets(), **{'tavrin.png': path}))
+        try:
+            h.wait_for_picture(disp, proc)
+            time.sleep(0.5)  # the SDL2-based one shows its first frames scaled, while it goes full-screen
+            rgb = disp.screenshot()
+            self.assertIsNone(proc.poll(), 'tumble ended by itself')
+            subprocess.run(['xdotool', 'key', 'space'], env=dict(os.environ, DISPLAY=disp.name), check=True)
+            status = proc.wait(5)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+            stderr = proc.communicate()[1].decode(errors='replace')
+        self.assertEqual((status, stderr), (0, ''))
+        self.assertGreater(max(rgb[0::3]), 200)
+
+    def test_turned_picture_too_wide_for_a_surface_draws_nothing(self):
+        # 13000x4 loads, but on a 2560-wide screen it starts nearly level at
+        # more than its size: no turned copy can be made for the first frames,
+        # which show nothing, until it has turned and shrunk enough.
+        path = made('tavrin.png', h.png(13000, 4, lambda x, y: (200, 100, 50)))
+        r = h.run(h.display(2560, 400), files={'tavrin.png': path}, events=['7:keydown'])
+        self.assertEqual((r.status, r.stderr, r.flips), (0, '', 8))
+        turned = [c.res['s'] != 'null' for c in r.named('rotozoomSurface')]
+        self.assertEqual((turned[0], turned[-1]), (False, True), turned)
+        self.assertEqual(len(r.named('SDL_UpperBlit')), sum(turned))
+
+
+class Music(unittest.TestCase):
+    assert_music_line = test_failures.RiddenOut.assert_music_line
+
+    def run_with(self, content, timeout=60):
+        return h.run(h.display(640, 480), files={'tavrin.ogg': made('tavrin.ogg', content)},
+                     events=['5:quit'], timeout=timeout)
+
+    def test_not_ogg_vorbis_gets_the_music_line(self):
+        ogg = pathlib.Path(h.small_assets()['tavrin.ogg']).read_bytes()
+        pages = [m.start() for m in re.finditer(b'OggS', ogg)]
+        for name, content, reason in (
+                ('missing', None, None),
+                ('empty', b'', NOT_OGG),
+                ('random bytes', JUNK, NOT_OGG),
+                ('WAV', sox('-r', '22050', '-c', '2', '-t', 'wav', '1'), NOT_OGG),
+                ('Ogg signature, then random bytes', b'OggS' + JUNK, None),
+                ('cut in the first header', ogg[:pages[1] // 2], None),
+                ('first header only', ogg[:pages[1]], None),
+                ('cut in the setup header', ogg[:(pages[1] + pages[2]) // 2], None)):
+            with self.subTest(name):
+                self.assert_music_line(self.run_with(content), reason)
+
+    def test_whatever_sound_it_has_plays(self):
+        ogg = pathlib.Path(h.small_assets()['tavrin.ogg']).read_bytes()
+        pages = [m.start() for m in re.finditer(b'OggS', ogg)]
+        for name, content, timeout in (
+                ('mono 44.1 kHz', sox('-r', '44100', '-c', '1', '1'), 60),
+                ('50 ms', sox('-r', '22050', '-c', '2', '0.05'), 60),
+                # Decoded whole before the first frame.
+                ('10 minutes', sox('-r', '8000', '-c', '1', '-C', '-1', '600'), 180),
+                # Cut files may give what they hold, or nothing and the line.
+                ('headers only', ogg[:pages[2]], 60),
+                ('cut in the sound', ogg[:(pages[2] + len(ogg)) // 2], 60),
+                ('last byte missing', ogg[:-1], 60)):
+            with self.subTest(name):
+                r = self.run_with(content, timeout)
+                if name.startswith(('headers', 'cut', 'last')) and r.stderr:
+                    self.assert_music_line(r)
+                    continue
+                self.assertEqual((r.status, r.stderr, r.flips), (0, '', 6))
+                self.assertEqual(r.named('Mix_PlayChannelTimed')[0].args['chunk'], 'set')
+
+
+if __name__ == '__main__':
+    unittest.main()
