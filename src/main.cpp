@@ -114,6 +114,10 @@ int main(int, char**)
         // A new copy from the untouched picture each frame, so turning never blurs it.
         // When it cannot be made the frame simply shows no picture.
         if (SDL_Surface* turned = rotozoomSurface(image, angle, zoom, SMOOTHING_OFF)) {
+            // Its colour key (black) and opaque surface alpha change no pixel on the
+            // black screen but send the blit down a slow path: dropped, it is a plain copy.
+            SDL_SetColorKey(turned, 0, 0);
+            SDL_SetAlpha(turned, 0, 0);
             blit_at(turned, nullptr, screen, static_cast<int>(pos_x), static_cast<int>(pos_y), true, true);
             SDL_FreeSurface(turned);
         }
