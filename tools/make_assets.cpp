@@ -81,9 +81,12 @@ Vec2 rotated(Vec2 p, double angle) {
     return {c * p.x - s * p.y, s * p.x + c * p.y};
 }
 
-constexpr int kPictureWidth = 240;
-constexpr int kPictureHeight = 320;
-constexpr double kAxis = kPictureWidth / 2.0;
+// The rocket is drawn on a 240x320 board; the picture is the window onto it
+// that just holds the rocket. Every frame turns the picture's whole bounding
+// box, so black margins would cost drawing time on every frame.
+constexpr double kAxis = 120;
+constexpr int kPictureLeft = 30, kPictureTop = 22;
+constexpr int kPictureWidth = 180, kPictureHeight = 296;
 
 // The hull is an ogive: the overlap of two large circles, widest at
 // kHullWidestY and pointed at the top, cut flat at kHullBaseY.
@@ -167,7 +170,7 @@ void writePicture(const std::filesystem::path& path) {
     rgb.reserve(std::size_t{kPictureWidth} * kPictureHeight * 3);
     for (int y = 0; y < kPictureHeight; ++y) {
         for (int x = 0; x < kPictureWidth; ++x) {
-            const Rgb c = rocketPixel({x + 0.5, y + 0.5});
+            const Rgb c = rocketPixel({kPictureLeft + x + 0.5, kPictureTop + y + 0.5});
             for (double channel : {c.r, c.g, c.b})
                 rgb.push_back(static_cast<std::uint8_t>(std::lround(clamp01(channel) * 255)));
         }
