@@ -28,3 +28,17 @@ configure_and_build() {
     cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release "$@"
     cmake --build "$dir" -j "$(nproc)"
 }
+
+# Puts the SDL2-based SDL 1.2 library into build/compat, only as a library beside
+# the build (its -dev package would replace the classic one), and prints the
+# folder that holds its libSDL-1.2.so.0.
+fetch_compat() {
+    local compat=$PWD/build/compat
+    if [ -z "$(find "$compat" -path '*/sdl12-compat/libSDL-1.2.so.0' 2>/dev/null)" ]; then
+        mkdir -p "$compat"
+        (cd "$compat" && { apt-get download libsdl1.2-compat >/dev/null 2>&1 \
+            || { as_root apt-get update -q >&2 && apt-get download libsdl1.2-compat >&2; }; } \
+            && dpkg -x libsdl1.2-compat_*.deb root)
+    fi
+    dirname "$(find "$compat" -path '*/sdl12-compat/libSDL-1.2.so.0' | head -n 1)"
+}
