@@ -17,6 +17,7 @@ As a tool, from the source tree after a build:
 """
 import argparse
 import atexit
+import contextlib
 import math
 import os
 import select
@@ -332,12 +333,21 @@ def check_sdl(path):
         assert path.endswith('libSDL-1.2.so.0.11.4'), f'expected the classic libSDL 1.2.15, ran {path}'
 
 
-def start_plain(disp, files, env=None):
-    """tumble without the shim, as a user runs it; returns the process."""
+@contextlib.contextmanager
+def plain(disp, files, env=None):
+    """tumble without the shim, as a user runs it. Yields the process; once the
+    block is left it has ended (killed if it had to be) and its standard error
+    is in .stderr_text."""
     e = base_env(disp)
     e.update(env or {})
-    return subprocess.Popen([BIN], cwd=workdir(files), env=e, stdin=subprocess.DEVNULL,
+    proc = subprocess.Popen([BIN], cwd=workdir(files), env=e, stdin=subprocess.DEVNULL,
                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    try:
+        yield proc
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+        proc.stderr_text = proc.communicate()[1].decode(errors='replace')
 
 
 def loaded_sdl(pid):
@@ -395,12 +405,12 @@ def main():
     w, h = map(int, opts.size.split('x'))
     disp = Display(w, h)
     try:
-        proc = start_plain(disp, default_assets())
-        wait_for_picture(disp, proc)
-        time.sleep(opts.after)
-        disp.screenshot(opts.out)
-        subprocess.run(['xdotool', 'key', 'space'], env=dict(os.environ, DISPLAY=disp.name), check=True)
-        proc.communicate(timeout=10)
+        with plain(disp, default_assets()) as proc:
+            wait_for_picture(disp, proc)
+            time.sleep(opts.after)
+            disp.screenshot(opts.out)
+            subprocess.run(['xdotool', 'key', 'space'], env=dict(os.environ, DISPLAY=disp.name), check=True)
+            proc.wait(10)
         print(f'{opts.out}: {w}x{h}, tumble ended with status {proc.returncode}')
     finally:
         disp.close()

@@ -106,19 +106,14 @@ class Picture(unittest.TestCase):
         disp = h.display(640, 480)
         path = made('tavrin.png', convert('-alpha', 'set', '-channel', 'A', '-evaluate', 'set', '50%', '+channel',
                                           'PNG32:'))
-        proc = h.start_plain(disp, dict(h.small_assets(), **{'tavrin.png': path}))
-        try:
+        with h.plain(disp, dict(h.small_assets(), **{'tavrin.png': path})) as proc:
             h.wait_for_picture(disp, proc)
             time.sleep(0.5)  # the SDL2-based one shows its first frames scaled, while it goes full-screen
             rgb = disp.screenshot()
             self.assertIsNone(proc.poll(), 'tumble ended by itself')
             subprocess.run(['xdotool', 'key', 'space'], env=dict(os.environ, DISPLAY=disp.name), check=True)
             status = proc.wait(5)
-        finally:
-            if proc.poll() is None:
-                proc.kill()
-            stderr = proc.communicate()[1].decode(errors='replace')
-        self.assertEqual((status, stderr), (0, ''))
+        self.assertEqual((status, proc.stderr_text), (0, ''))
         self.assertGreater(max(rgb[0::3]), 200)
 
     def test_turned_picture_too_wide_for_a_surface_draws_nothing(self):

@@ -55,9 +55,8 @@ class Quit(unittest.TestCase):
         # a desktop's close button or shortcut would.
         disp = h.Display(640, 480, wm=True)
         self.addCleanup(disp.close)
-        proc = h.start_plain(disp, h.small_assets())
         env = dict(os.environ, DISPLAY=disp.name)
-        try:
+        with h.plain(disp, h.small_assets()) as proc:
             h.wait_for_picture(disp, proc)
             self.assertIsNone(proc.poll(), 'tumble ended by itself')
             windows = subprocess.run(['wmctrl', '-l'], env=env, check=True, stdout=subprocess.PIPE,
@@ -65,11 +64,7 @@ class Quit(unittest.TestCase):
             self.assertEqual(len(windows), 1, windows)
             subprocess.run(['wmctrl', '-i', '-c', windows[0].split()[0]], env=env, check=True)
             status = proc.wait(5)
-        finally:
-            if proc.poll() is None:
-                proc.kill()
-            stderr = proc.communicate()[1].decode(errors='replace')
-        self.assertEqual((status, stderr), (0, ''))
+        self.assertEqual((status, proc.stderr_text), (0, ''))
 
 
 if __name__ == '__main__':

@@ -20,9 +20,8 @@ class Plain(unittest.TestCase):
         disp = h.display(W, H)
         files = h.default_assets()
         sound = os.path.join(h.workdir({}), 'sound.raw')
-        proc = h.start_plain(disp, files, {'SDL_AUDIODRIVER': 'disk', 'SDL_DISKAUDIOFILE': sound,
-                                           'SDL_DISKAUDIODELAY': '10'})
-        try:
+        with h.plain(disp, files, {'SDL_AUDIODRIVER': 'disk', 'SDL_DISKAUDIOFILE': sound,
+                                   'SDL_DISKAUDIODELAY': '10'}) as proc:
             h.wait_for_picture(disp, proc)
             self.assertIsNone(proc.poll(), 'tumble ended by itself')
             h.check_sdl(h.loaded_sdl(proc.pid))
@@ -34,10 +33,7 @@ class Plain(unittest.TestCase):
             pressed = time.monotonic()
             status = proc.wait(5)
             took = time.monotonic() - pressed
-        finally:
-            if proc.poll() is None:
-                proc.kill()
-            stderr = proc.communicate()[1].decode(errors='replace')
+        stderr = proc.stderr_text
         self.assertEqual(status, 0, stderr)
         self.assertLess(took, 2.0, 'a key press ends it within a few frames')
         self.assertNotRegex(stderr, "couldn't|could not")
