@@ -178,8 +178,17 @@ class Display:
 
     def screenshot(self, png_path=None):
         """The whole screen as raw RGB bytes (3 per pixel), also saved as a PNG when asked."""
-        xwd = subprocess.run(['xwd', '-root', '-silent', '-display', self.name], check=True,
-                             stdout=subprocess.PIPE).stdout
+        # xwd walks the window tree; a window that goes away meanwhile (the SDL2-based
+        # library swapping its windows while it goes full-screen) fails it with BadWindow.
+        for attempt in range(5):
+            grab = subprocess.run(['xwd', '-root', '-silent', '-display', self.name],
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            if grab.returncode == 0:
+                break
+            time.sleep(0.05)
+        else:
+            raise RuntimeError(f'xwd failed: {grab.stderr.decode(errors="replace")}')
+        xwd = grab.stdout
         if png_path:
             subprocess.run(['convert', 'xwd:-', 'png:' + png_path], input=xwd, check=True)
         rgb = subprocess.run(['convert', 'xwd:-', '-depth', '8', 'rgb:-'], input=xwd, check=True,
