@@ -9,30 +9,76 @@
 #include <SDL_mixer.h>
 #include <SDL_rotozoom.h>
 
+#include <vorbis/vorbisfile.h>
+
+#include <cerrno>
+#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <string>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#endif
 
 #include "blit_at.h"
 
 int main(int, char**)
 {
-    if (SDL_Init(SDL_INIT_EVERYTHING) == -1) {
-        std::fprintf(stderr, "couldn't initialize SDL (%s)\n", SDL_GetError());
-        std::fflush(stderr);
-        return 1;
-    }
+#ifndef _WIN32
+    // A standard descriptor closed at start would be handed to the first file
+    // opened (the X connection, say), and an error line would be written into it.
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) == -1)
+            open("/dev/null", O_RDWR);
+#endif
 
-    // From here on every way out goes through SDL_Quit: nothing else would give
-    // the desktop its video mode and pointer back.
-    SDL_Surface* screen = SDL_SetVideoMode(0, 0, 32, SDL_HWSURFACE | SDL_DOUBLEBUF | SDL_FULLSCREEN);
-    if (!screen) {
-        std::fprintf(stderr, "couldn't create window (%s)\n", SDL_GetError());
-        std::fflush(stderr);
+    // Every fatal way out. The library lets go of the display first (and of the
+    // terminal, which a text-mode video driver takes over), so the line is
+    // written where the user can still read it.
+    const auto fail = [](const char* format) {
+        const std::string reason = SDL_GetError();
         SDL_Quit();
+        std::fprintf(stderr, format, reason.c_str());
+        std::fflush(stderr);
         return 1;
+    };
+
+    // Only regular files are opened: a named pipe would block in open for ever
+    // behind the grabbed screen. Where the library's text would hide why a file
+    // cannot be opened (a symlink loop, no permission), the system's reason is set.
+    const auto open_regular_file = [](const char* name) -> SDL_RWops* {
+        std::error_code error;
+        if (!std::filesystem::is_regular_file(name, error) && !error) {
+            SDL_SetError("not a regular file");
+            return nullptr;
+        }
+        errno = 0;
+        SDL_RWops* file = SDL_RWFromFile(name, "rb");
+        if (!file && errno != 0 && errno != ENOENT)
+            SDL_SetError("%s", std::strerror(errno));
+        return file;
+    };
+
+    // Sound is never fatal: when some other subsystem (an audio server that is
+    // not running, say) keeps everything from starting, the display and the
+    // timer start alone, and the music says why it is missing.
+    if (SDL_Init(SDL_INIT_EVERYTHING) == -1 && SDL_Init(SDL_INIT_VIDEO | SDL_INIT_TIMER) == -1)
+        return fail("couldn't initialize SDL (%s)\n");
+
+    SDL_Surface* screen = SDL_SetVideoMode(0, 0, 32, SDL_HWSURFACE | SDL_DOUBLEBUF | SDL_FULLSCREEN);
+    // A surface counts a row's bytes in 16 bits: on a screen 16384 pixels wide
+    // or more the first fill would write through a pitch that wrapped round.
+    if (screen && screen->pitch < screen->w * screen->format->BytesPerPixel) {
+        SDL_SetError("a %d-pixel-wide screen is too wide for SDL 1.2", screen->w);
+        screen = nullptr;
     }
+    if (!screen)
+        return fail("couldn't create window (%s)\n");
     SDL_ShowCursor(SDL_DISABLE);
 
     const float base_zoom = static_cast<float>(screen->w / 1280.0);
@@ -44,41 +90,88 @@ int main(int, char**)
     // Only the PNG decoder ever sees the file: by content alone SDL_image would
     // hand it to any of its fifteen decoders, old and little-used ones included.
     SDL_Surface* loaded = nullptr;
-    if (SDL_RWops* picture_file = SDL_RWFromFile("tavrin.png", "rb")) {
-        if (IMG_isPNG(picture_file))
-            loaded = IMG_LoadPNG_RW(picture_file);
-        else
+    if (SDL_RWops* picture_file = open_regular_file("tavrin.png")) {
+        // SDL_image ignores short reads, so a chunk that claims more bytes than
+        // the file holds sends libpng round and round on stale data for ever:
+        // every chunk the decoder reads (up to the end of the image data) must
+        // lie whole in the file. The picture's rows are addressed in int, so
+        // its size at 4 bytes a pixel must fit one as well.
+        const long file_size = SDL_RWseek(picture_file, 0, RW_SEEK_END);
+        long offset = 8;
+        bool whole = false, in_image_data = false;
+        Uint32 width = 0, height = 0;
+        while (!whole && offset + 12 <= file_size && SDL_RWseek(picture_file, offset, RW_SEEK_SET) == offset) {
+            const Uint32 length = SDL_ReadBE32(picture_file);
+            char type[4] = {};
+            SDL_RWread(picture_file, type, 1, 4);
+            if (length > static_cast<Uint32>(file_size - offset - 12))
+                break;
+            if (std::memcmp(type, "IHDR", 4) == 0 && length >= 8) {
+                width = SDL_ReadBE32(picture_file);
+                height = SDL_ReadBE32(picture_file);
+            }
+            const bool image_data = std::memcmp(type, "IDAT", 4) == 0;
+            whole = std::memcmp(type, "IEND", 4) == 0 || (in_image_data && !image_data);
+            in_image_data = image_data;
+            offset += 12 + static_cast<long>(length);
+        }
+        // Without an end chunk the file may still end right after its image data.
+        whole = whole || (in_image_data && offset == file_size);
+
+        SDL_RWseek(picture_file, 0, RW_SEEK_SET);
+        if (!IMG_isPNG(picture_file))
             SDL_SetError("not a PNG image");
+        else if (!whole)
+            SDL_SetError("truncated or corrupt PNG file");
+        else if (std::uint64_t{width} * height * 4 > INT_MAX)
+            SDL_SetError("too large: %ux%u pixels", static_cast<unsigned>(width), static_cast<unsigned>(height));
+        else
+            loaded = IMG_LoadPNG_RW(picture_file);
         SDL_RWclose(picture_file);
     }
-    if (!loaded) {
-        std::fprintf(stderr, "couldn't load image \"tavrin.png\" (%s)\n", SDL_GetError());
-        std::fflush(stderr);
-        SDL_Quit();
-        return 1;
-    }
+    if (!loaded)
+        return fail("couldn't load image \"tavrin.png\" (%s)\n");
     // Display format has no alpha channel: the file's transparency is dropped.
     SDL_Surface* image = SDL_DisplayFormat(loaded);
     SDL_FreeSurface(loaded);
-    if (!image) {
-        std::fprintf(stderr, "couldn't load image \"tavrin.png\" (%s)\n", SDL_GetError());
-        std::fflush(stderr);
-        SDL_Quit();
-        return 1;
-    }
+    if (!image)
+        return fail("couldn't load image \"tavrin.png\" (%s)\n");
 
     Mix_OpenAudio(22050, AUDIO_S16LSB, 2, 1024);
     Mix_AllocateChannels(1);
     // Likewise only an Ogg stream reaches the mixer's decoders, which would
     // otherwise take WAV, AIFF, VOC and more by content.
     Mix_Chunk* music = nullptr;
-    if (SDL_RWops* music_file = SDL_RWFromFile("tavrin.ogg", "rb")) {
+    if (SDL_RWops* music_file = open_regular_file("tavrin.ogg")) {
         char signature[4] = {};
-        if (SDL_RWread(music_file, signature, 1, 4) == 4 && std::memcmp(signature, "OggS", 4) == 0
-            && SDL_RWseek(music_file, 0, RW_SEEK_SET) == 0) {
+        const bool ogg = SDL_RWread(music_file, signature, 1, 4) == 4 && std::memcmp(signature, "OggS", 4) == 0
+                         && SDL_RWseek(music_file, 0, RW_SEEK_SET) == 0;
+        // The mixer decodes the whole stream into one buffer and converts it in
+        // another len_mult times as large, both sized in 32 bits: longer music
+        // makes it write past them. So the stream is measured first as the mixer
+        // will measure it, and refused from 1 GiB, half its limit (over three
+        // hours of stereo at the output rate, far beyond any loop).
+        const std::int64_t most_bytes = std::int64_t{1} << 30;
+        bool too_long = false;
+        OggVorbis_File vorbis;
+        if (ogg && ov_fopen("tavrin.ogg", &vorbis) == 0) {
+            const vorbis_info* info = ov_info(&vorbis, -1);
+            std::int64_t bytes_per_sample = 2 * info->channels;
+            int rate = 0, channels = 0;
+            Uint16 format = 0;
+            SDL_AudioCVT cvt;
+            if (Mix_QuerySpec(&rate, &format, &channels)
+                && SDL_BuildAudioCVT(&cvt, AUDIO_S16LSB, static_cast<Uint8>(info->channels),
+                                     static_cast<int>(info->rate), format, static_cast<Uint8>(channels), rate) >= 0
+                && cvt.len_mult > 1)
+                bytes_per_sample *= cvt.len_mult;
+            too_long = ov_pcm_total(&vorbis, -1) > most_bytes / bytes_per_sample;
+            ov_clear(&vorbis);
+        }
+        if (ogg && !too_long) {
             music = Mix_LoadWAV_RW(music_file, 1);
         } else {
-            SDL_SetError("not an Ogg Vorbis file");
+            SDL_SetError(ogg ? "too long: over 1 GiB once decoded" : "not an Ogg Vorbis file");
             SDL_RWclose(music_file);
         }
     }
@@ -129,12 +222,8 @@ int main(int, char**)
         if (pos_y > bound_h || pos_y < 0)
             vel_y = -vel_y;
 
-        if (SDL_Flip(screen) == -1) {
-            std::fprintf(stderr, "error updating screen (%s)\n", SDL_GetError());
-            std::fflush(stderr);
-            SDL_Quit();
-            return 1;
-        }
+        if (SDL_Flip(screen) == -1)
+            return fail("error updating screen (%s)\n");
         SDL_Delay(20);
 
         // The frame that saw the quit request has been drawn, shown and waited.
