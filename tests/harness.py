@@ -90,14 +90,16 @@ def animation(w, h):
 
 # ---- test files ------------------------------------------------------------
 
-def png(w, h, pixel):
-    """A PNG (8-bit RGB) of w x h, pixel(x, y) giving (r, g, b)."""
-    rows = b''.join(b'\0' + bytes(c for x in range(w) for c in pixel(x, y)) for y in range(h))
+def png_chunk(kind, data):
+    return struct.pack('>I', len(data)) + kind + data + struct.pack('>I', zlib.crc32(kind + data))
 
-    def chunk(kind, data):
-        return struct.pack('>I', len(data)) + kind + data + struct.pack('>I', zlib.crc32(kind + data))
-    return (b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', struct.pack('>IIBBBBB', w, h, 8, 2, 0, 0, 0))
-            + chunk(b'IDAT', zlib.compress(rows)) + chunk(b'IEND', b''))
+
+def png(w, h, pixel, extra=b''):
+    """A PNG (8-bit RGB) of w x h, pixel(x, y) giving (r, g, b); extra (whole
+    chunks) goes between the header and the image data."""
+    rows = b''.join(b'\0' + bytes(c for x in range(w) for c in pixel(x, y)) for y in range(h))
+    return (b'\x89PNG\r\n\x1a\n' + png_chunk(b'IHDR', struct.pack('>IIBBBBB', w, h, 8, 2, 0, 0, 0)) + extra
+            + png_chunk(b'IDAT', zlib.compress(rows)) + png_chunk(b'IEND', b''))
 
 
 def png_size(path):

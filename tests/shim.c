@@ -326,8 +326,13 @@ __attribute__((constructor)) static void shim_start(void)
     if ((s = getenv("TUMBLE_SHIM_EVENTS"))) parse_events(s);
     nodelay = (s = getenv("TUMBLE_SHIM_NODELAY")) && *s && strcmp(s, "0");
     rss_every = (s = getenv("TUMBLE_SHIM_RSS")) ? atoi(s) : 0;
-    if ((s = getenv("TUMBLE_SHIM_LOG")) && *s)
-        log_fd = open(s, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if ((s = getenv("TUMBLE_SHIM_LOG")) && *s) {
+        /* Never on a standard descriptor that tumble was started without. */
+        int fd = open(s, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        log_fd = fd >= 0 && fd < 3 ? fcntl(fd, F_DUPFD_CLOEXEC, 3) : fd;
+        if (log_fd != fd)
+            close(fd);
+    }
 
     Dl_info info;
     char sdl[PATH_MAX] = "unknown";

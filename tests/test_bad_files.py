@@ -12,13 +12,39 @@ import subprocess
 import sys
 import time
 import unittest
+import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness as h  # noqa: E402
 import test_failures  # noqa: E402
 
 NOT_PNG, NOT_OGG, UNREADABLE_PNG = 'not a PNG image', 'not an Ogg Vorbis file', 'Error reading the PNG file.'
+CUT_PNG, NOT_REGULAR, LOOP = 'truncated or corrupt PNG file', 'not a regular file', 'Too many levels of symbolic links'
 JUNK = random.Random(3).randbytes(4096)
+
+
+def symlink_loop(path):
+    os.symlink(os.path.basename(path), path)
+
+
+def ogg_crc(data):
+    """An Ogg page's checksum (CRC-32, polynomial 0x04c11db7, unreflected)."""
+    crc = 0
+    for byte in data:
+        crc ^= byte << 24
+        for _ in range(8):
+            crc = ((crc << 1) ^ 0x04C11DB7 if crc & 0x80000000 else crc << 1) & 0xFFFFFFFF
+    return crc
+
+
+def claiming(ogg, samples):
+    """ogg with its last page claiming that the stream holds samples, its checksum made right."""
+    last = ogg.rindex(b'OggS')
+    page = bytearray(ogg[last:])
+    page[6:14] = struct.pack('<q', samples)
+    page[22:26] = bytes(4)
+    page[22:26] = struct.pack('<I', ogg_crc(page))
+    return ogg[:last] + bytes(page)
 
 
 def made(name, content):
@@ -55,19 +81,39 @@ class Picture(unittest.TestCase):
     def test_not_a_whole_png_ends_it_with_the_picture_line(self):
         png = pathlib.Path(h.small_assets()['tavrin.png']).read_bytes()
         idat = png.index(b'IDAT') - 4
+        # A comment chunk before the image, cut off or with a length that lies,
+        # used to send the decoder round for ever on stale bytes.
+        with_text = png[:idat] + h.png_chunk(b'tEXt', b'Comment\0' + b'x' * 3000) + png[idat:]
+        lying = bytearray(with_text)
+        lying[idat + 1] ^= 0x10
+        # The image data in chunks of 200 bytes, the file ending after half of them.
+        rows = zlib.compress(b''.join(b'\0' + bytes((x * 7 + y) % 256 for x in range(360)) for y in range(80)))
+        parts = [h.png_chunk(b'IDAT', rows[i:i + 200]) for i in range(0, len(rows), 200)]
+        half_the_chunks = png[:idat] + b''.join(parts[:len(parts) // 2])
         for name, content, reason in (
                 ('missing', None, "Couldn't open tavrin.png"),
                 ('empty', b'', NOT_PNG),
-                ('signature only', png[:8], UNREADABLE_PNG),
-                ('cut in the header chunk', png[:20], UNREADABLE_PNG),
-                ('header chunk only', png[:idat], UNREADABLE_PNG),
-                ('cut in the image data', png[:(idat + len(png)) // 2], UNREADABLE_PNG),
+                ('signature only', png[:8], CUT_PNG),
+                ('cut in the header chunk', png[:20], CUT_PNG),
+                ('header chunk only', png[:idat], CUT_PNG),
+                ('cut in the image data', png[:(idat + len(png)) // 2], CUT_PNG),
+                ('cut in a comment chunk', with_text[:idat + 1500], CUT_PNG),
+                ('a chunk length with a flipped bit', bytes(lying), CUT_PNG),
+                ('cut between chunks of the image data', half_the_chunks, UNREADABLE_PNG),
                 ('random bytes', JUNK, NOT_PNG),
-                ('a folder', os.mkdir, NOT_PNG),
+                ('a folder', os.mkdir, NOT_REGULAR),
+                ('a named pipe', os.mkfifo, NOT_REGULAR),
+                ('a symlink loop', symlink_loop, LOOP),
                 ('JPEG', convert('jpg:'), NOT_PNG),
                 ('BMP', convert('bmp:'), NOT_PNG),
                 # SDL 1.2 makes no surface 16384 pixels wide or more.
-                ('16400x4', h.png(16400, 4, lambda x, y: (200, 100, 50)), None)):
+                ('16400x4', h.png(16400, 4, lambda x, y: (200, 100, 50)), None),
+                # Within that, but its rows at 4 bytes a pixel pass 2 GiB: a few
+                # rows of data, with a header that claims the size.
+                ('16000x40000', png[:16] + struct.pack('>II', 16000, 40000) + png[24:29]
+                 + struct.pack('>I', zlib.crc32(png[12:16] + struct.pack('>II', 16000, 40000) + png[24:29]))
+                 + h.png_chunk(b'IDAT', zlib.compress(bytes(16000 * 3 + 1) * 4)) + h.png_chunk(b'IEND', b''),
+                 'too large: 16000x40000 pixels')):
             with self.subTest(name):
                 r = h.run(h.display(640, 480), files={'tavrin.png': made('tavrin.png', content)},
                           events=['5:keydown'])
@@ -77,8 +123,9 @@ class Picture(unittest.TestCase):
                 line = re.escape(test_failures.PICTURE_LINE).replace(r'\{\}', re.escape(reason) if reason else '.+')
                 self.assertRegex(last, f'^{line}$')
                 self.assertTrue(all(b.startswith('libpng ') for b in before), r.stderr)
-                self.assertEqual([c.name for c in r.calls[-2:]], ['fflush', 'SDL_Quit'])
+                self.assertEqual([c.name for c in r.calls[-2:]], ['SDL_Quit', 'fflush'])
                 self.assertFalse(r.named('SDL_Flip'))
+                self.assertLess(r.calls[-1].t - r.named('rand')[-1].t, 1e9, 'the line within a second')
 
     def test_any_png_it_can_hold_runs_and_draws(self):
         png = pathlib.Path(h.small_assets()['tavrin.png']).read_bytes()
@@ -128,6 +175,12 @@ class Picture(unittest.TestCase):
         self.assertEqual(len(r.named('SDL_UpperBlit')), sum(turned))
 
 
+def ten_seconds():
+    """Ten seconds of sound, in pages enough that the last one alone sets the length."""
+    path = made('ten.ogg', sox('-r', '22050', '-c', '2', '10'))
+    return pathlib.Path(path).read_bytes()
+
+
 class Music(unittest.TestCase):
     assert_music_line = test_failures.RiddenOut.assert_music_line
 
@@ -146,7 +199,11 @@ class Music(unittest.TestCase):
                 ('Ogg signature, then random bytes', b'OggS' + JUNK, None),
                 ('cut in the first header', ogg[:pages[1] // 2], None),
                 ('first header only', ogg[:pages[1]], None),
-                ('cut in the setup header', ogg[:(pages[1] + pages[2]) // 2], None)):
+                ('cut in the setup header', ogg[:(pages[1] + pages[2]) // 2], None),
+                ('a named pipe', os.mkfifo, NOT_REGULAR),
+                ('a symlink loop', symlink_loop, LOOP),
+                # More than the mixer's buffers can count: refused before it decodes.
+                ('last page claims 7.5 hours', claiming(ten_seconds(), 600_000_000), 'too long: over 1 GiB once decoded')):
             with self.subTest(name):
                 self.assert_music_line(self.run_with(content), reason)
 
@@ -161,7 +218,8 @@ class Music(unittest.TestCase):
                 # Cut files may give what they hold, or nothing and the line.
                 ('headers only', ogg[:pages[2]], 60),
                 ('cut in the sound', ogg[:(pages[2] + len(ogg)) // 2], 60),
-                ('last byte missing', ogg[:-1], 60)):
+                ('last byte missing', ogg[:-1], 60),
+                ('last page claims 30 minutes', claiming(ten_seconds(), 22050 * 1800), 60)):
             with self.subTest(name):
                 r = self.run_with(content, timeout)
                 if name.startswith(('headers', 'cut', 'last')) and r.stderr:

@@ -3,8 +3,11 @@
 lines, word for word, with status 1 and the library shut down after the line;
 the failures it rides out (a frame's turned picture, the sound)."""
 import os
+import pty
 import re
+import select
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -16,17 +19,18 @@ PICTURE_LINE = 'couldn\'t load image "tavrin.png" ({})\n'
 
 class Fatal(unittest.TestCase):
     def assert_fatal(self, r, line):
-        """Status 1, exactly this line, flushed, and then SDL_Quit as the last call."""
+        """Status 1, exactly this line, written and flushed once SDL_Quit has let go of the screen."""
         self.assertEqual((r.status, r.stderr), (1, line))
-        self.assertEqual([c.name for c in r.calls[-2:]], ['fflush', 'SDL_Quit'])
-        self.assertEqual(r.calls[-2].args, {'stream': 'stderr'})
+        self.assertEqual([c.name for c in r.calls[-2:]], ['SDL_Quit', 'fflush'])
+        self.assertEqual(r.calls[-1].args, {'stream': 'stderr'})
 
     def test_start_up_failures(self):
         disp = h.display(640, 480)
+        # Everything, then the display and timer alone: both fail.
         r = h.run(disp, fail=['SDL_Init'])
-        self.assertEqual((r.status, r.stderr), (1, "couldn't initialize SDL (injected SDL_Init failure)\n"))
-        self.assertEqual([c.name for c in r.calls][:2], ['SDL_Init', 'fflush'])
-        self.assertFalse(r.named('SDL_SetVideoMode'))
+        self.assert_fatal(r, "couldn't initialize SDL (injected SDL_Init failure)\n")
+        self.assertEqual([(c.name, c.args.get('flags')) for c in r.calls],
+                         [('SDL_Init', 0xFFFF), ('SDL_Init', 0x21), ('SDL_Quit', None), ('fflush', None)])
 
         r = h.run(disp, fail=['SDL_SetVideoMode'])
         self.assert_fatal(r, "couldn't create window (injected SDL_SetVideoMode failure)\n")
@@ -47,6 +51,36 @@ class Fatal(unittest.TestCase):
         self.assert_fatal(r, r.stderr)
         self.assertEqual([c.name for c in r.calls[:6]],
                          ['SDL_Init', 'SDL_SetVideoMode', 'SDL_ShowCursor', 'rand', 'rand', 'rand'])
+
+    def test_screen_too_wide_for_a_row_count(self):
+        # 16384 pixels at 4 bytes pass a surface's 16-bit pitch.
+        r = h.run(h.display(16384, 64))
+        self.assert_fatal(r, "couldn't create window ({})\n".format(
+            'a 16384-pixel-wide screen is too wide for SDL 1.2' if h.SDL == 'compat' else 'A scanline is too wide'))
+        self.assertFalse(r.named('SDL_FillRect', 'rand'))
+
+    @unittest.skipUnless(h.SDL == 'classic', 'only classic SDL falls back to a text-mode driver')
+    def test_no_display_leaves_the_line_on_the_terminal(self):
+        # Classic SDL falls back to a text-mode driver that takes over the
+        # terminal's alternate screen; the line must come after it is left.
+        env = {k: v for k, v in h.base_env(h.display(640, 480)).items() if k != 'DISPLAY'}
+        pid, fd = pty.fork()
+        if pid == 0:
+            os.chdir(h.workdir(h.small_assets()))
+            os.execve(h.BIN, [h.BIN], dict(env, TERM='xterm'))
+        out, deadline = b'', time.monotonic() + 20
+        while time.monotonic() < deadline and select.select([fd], [], [], 1)[0]:
+            try:
+                part = os.read(fd, 65536)
+            except OSError:  # the other end is gone
+                break
+            if not part:
+                break
+            out += part
+        os.close(fd)
+        status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+        self.assertEqual(status, 1, out)
+        self.assertRegex(out.decode(errors='replace'), r"\x1b\[\?1049l[^\n]*couldn't create window \(.+\)\r\n$")
 
     def test_failed_flip_first_and_later(self):
         disp = h.display(640, 480)
@@ -109,6 +143,20 @@ class RiddenOut(unittest.TestCase):
                          ['Mix_AllocateChannels', 'SDL_RWFromFile', 'Mix_PlayChannelTimed'])
         if r.stderr:
             self.assert_music_line(r)
+
+        # A sound server that is not running keeps SDL_Init of everything from
+        # succeeding on the SDL2-based SDL; the display and timer start alone.
+        r = h.run(disp, env={'SDL_AUDIODRIVER': 'nosuch'}, events=['5:quit'])
+        self.assert_music_line(r)
+        self.assertEqual(r.named('SDL_Init')[0].args, {'flags': 0xFFFF})
+
+    def test_standard_error_closed(self):
+        # Nothing may take descriptor 2 (the X connection would, and then the
+        # music line would be written into it).
+        r = h.run(h.display(640, 480), files={'tavrin.ogg': None}, events=['5:quit'],
+                  wrap=['sh', '-c', 'exec "$0" 2>&-'], timeout=20)
+        self.assertEqual((r.status, r.stderr, r.flips), (0, '', 6))
+        self.assertEqual(len(r.named('fflush')), 1)
 
 
 if __name__ == '__main__':
