@@ -99,6 +99,11 @@ class Animation(unittest.TestCase):
         # which must not bounce, and one step later must.
         self.check(640, 480)
 
+    def test_common_1024x768(self):
+        # A step of 1.6, not exact in binary: positions kept in anything but
+        # single precision leave the path by a pixel from frame 50 on.
+        self.check(1024, 768)
+
     def test_narrow_portrait_360x640(self):
         # Steps of 0.5625 from the width on both axes; it bounces off the right
         # edge early, the bottom later, and passes between -1 and 0 on the left.
