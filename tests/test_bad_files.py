@@ -23,6 +23,18 @@ CUT_PNG, NOT_REGULAR, LOOP = 'truncated or corrupt PNG file', 'not a regular fil
 JUNK = random.Random(3).randbytes(4096)
 
 
+# Root, but without the right to read what its mode forbids.
+AS_USER = ['setpriv', '--bounding-set', '-dac_override,-dac_read_search']
+
+
+def unreadable(content):
+    def write(path):
+        with open(path, 'wb') as f:
+            f.write(content)
+        os.chmod(path, 0)
+    return write
+
+
 def symlink_loop(path):
     os.symlink(os.path.basename(path), path)
 
@@ -104,6 +116,7 @@ class Picture(unittest.TestCase):
                 ('a folder', os.mkdir, NOT_REGULAR),
                 ('a named pipe', os.mkfifo, NOT_REGULAR),
                 ('a symlink loop', symlink_loop, LOOP),
+                ('no permission', unreadable(png), 'Permission denied'),
                 ('JPEG', convert('jpg:'), NOT_PNG),
                 ('BMP', convert('bmp:'), NOT_PNG),
                 # SDL 1.2 makes no surface 16384 pixels wide or more.
@@ -116,7 +129,7 @@ class Picture(unittest.TestCase):
                  'too large: 16000x40000 pixels')):
             with self.subTest(name):
                 r = h.run(h.display(640, 480), files={'tavrin.png': made('tavrin.png', content)},
-                          events=['5:keydown'])
+                          events=['5:keydown'], wrap=AS_USER if name == 'no permission' else ())
                 self.assertEqual(r.status, 1, r)
                 # libpng writes its own complaint before the line; nothing else may.
                 *before, last = r.stderr.splitlines(keepends=True)
