@@ -146,32 +146,34 @@ int main(int, char**)
         char signature[4] = {};
         const bool ogg = SDL_RWread(music_file, signature, 1, 4) == 4 && std::memcmp(signature, "OggS", 4) == 0
                          && SDL_RWseek(music_file, 0, RW_SEEK_SET) == 0;
-        // The mixer decodes the whole stream into one buffer and converts it in
-        // another len_mult times as large, both sized in 32 bits: longer music
-        // makes it write past them. So the stream is measured first as the mixer
-        // will measure it, and refused from 1 GiB, half its limit (over three
-        // hours of stereo at the output rate, far beyond any loop).
-        const std::int64_t most_bytes = std::int64_t{1} << 30;
+        // The mixer decodes the whole stream into one buffer, then converts it
+        // in another len_mult times as large, both counted in int: past that it
+        // writes beyond them. So the stream is measured first as the mixer will
+        // measure it: the conversion must fit an int, and the chunk it leaves is
+        // held to 1 GiB, over three hours of stereo at 22,050 Hz.
         bool too_long = false;
         OggVorbis_File vorbis;
         if (ogg && ov_fopen("tavrin.ogg", &vorbis) == 0) {
             const vorbis_info* info = ov_info(&vorbis, -1);
-            std::int64_t bytes_per_sample = 2 * info->channels;
+            const double decoded = static_cast<double>(ov_pcm_total(&vorbis, -1)) * 2 * info->channels;
+            double converting = decoded, converted = decoded;
             int rate = 0, channels = 0;
             Uint16 format = 0;
             SDL_AudioCVT cvt;
             if (Mix_QuerySpec(&rate, &format, &channels)
                 && SDL_BuildAudioCVT(&cvt, AUDIO_S16LSB, static_cast<Uint8>(info->channels),
                                      static_cast<int>(info->rate), format, static_cast<Uint8>(channels), rate) >= 0
-                && cvt.len_mult > 1)
-                bytes_per_sample *= cvt.len_mult;
-            too_long = ov_pcm_total(&vorbis, -1) > most_bytes / bytes_per_sample;
+                && cvt.needed) {
+                converting = decoded * cvt.len_mult;
+                converted = decoded * cvt.len_ratio;
+            }
+            too_long = converting > INT_MAX || converted > 1 << 30;
             ov_clear(&vorbis);
         }
         if (ogg && !too_long) {
             music = Mix_LoadWAV_RW(music_file, 1);
         } else {
-            SDL_SetError(ogg ? "too long: over 1 GiB once decoded" : "not an Ogg Vorbis file");
+            SDL_SetError(ogg ? "too long to be held in memory" : "not an Ogg Vorbis file");
             SDL_RWclose(music_file);
         }
     }
