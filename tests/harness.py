@@ -5,8 +5,9 @@ on its own what tumble should do, so the tests can compare the two.
 The tests get their paths from the environment (set by tests/CMakeLists.txt):
   TUMBLE_BIN            the tumble executable
   TUMBLE_SHIM           tumble_shim.so (see shim.c for its variables and log)
-  TUMBLE_SDL            classic | compat: which libSDL-1.2.so.0 to run on
-  TUMBLE_COMPAT_LIBDIR  folder holding the SDL2-based libSDL-1.2.so.0
+  TUMBLE_SDL            classic | compat: which SDL 1.2 implementation to run on
+  TUMBLE_CLASSIC_LIBDIR folder holding the classic libSDL-1.2.so.0 (1.2.15)
+  TUMBLE_COMPAT_LIBDIR  folder holding the SDL2-based libSDL-1.2.so.0 (sdl12-compat)
   TUMBLE_ASSETS         folder with the default tavrin.png and tavrin.ogg
   TUMBLE_TEST_OUT       where screenshots are kept
   TUMBLE_SANITIZED      1 when tumble was built with ASan/UBSan
@@ -14,6 +15,7 @@ The tests get their paths from the environment (set by tests/CMakeLists.txt):
 As a tool, from the source tree after a build:
   python3 tests/harness.py screenshot OUT.png [--size 1280x720] [--sdl classic]
           [--assets build/run] [--after 2.0]
+(the implementations' folders come from build/CMakeCache.txt unless given)
 """
 import argparse
 import atexit
@@ -30,11 +32,14 @@ import tempfile
 import time
 import zlib
 
+import sdl_impl
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 BUILD = os.path.join(os.path.dirname(HERE), 'build')
 BIN = os.path.abspath(os.environ.get('TUMBLE_BIN', os.path.join(BUILD, 'tumble')))
 SHIM = os.path.abspath(os.environ.get('TUMBLE_SHIM', os.path.join(BUILD, 'tests', 'tumble_shim.so')))
 SDL = os.environ.get('TUMBLE_SDL', 'classic')
+CLASSIC_LIBDIR = os.environ.get('TUMBLE_CLASSIC_LIBDIR', '')
 COMPAT_LIBDIR = os.environ.get('TUMBLE_COMPAT_LIBDIR', '')
 ASSETS = os.environ.get('TUMBLE_ASSETS', os.path.join(BUILD, 'run'))
 OUT = os.environ.get('TUMBLE_TEST_OUT', tempfile.gettempdir())
@@ -280,8 +285,8 @@ def base_env(disp, audio='dummy'):
     env = {k: v for k, v in os.environ.items() if not k.startswith(('TUMBLE_SHIM_', 'SDL_'))}
     env.update(DISPLAY=disp.name, SDL_AUDIODRIVER=audio)
     env.pop('LD_LIBRARY_PATH', None)
-    if SDL == 'compat':
-        env['LD_LIBRARY_PATH'] = COMPAT_LIBDIR
+    if libdir():
+        env['LD_LIBRARY_PATH'] = libdir()
     if SANITIZED:
         # The shim cannot come after the sanitizer runtime in LD_PRELOAD order checks;
         # the libraries' own leaks at exit are not tumble's.
@@ -330,16 +335,21 @@ def run(disp, files=None, events=(), fail=(), nodelay=True, args=(), timeout=60,
     result = Result(p.returncode, err.decode(errors='replace'), records)
     start = [r for r in records if r.name == 'start']
     assert start, f'the shim did not load: {result}'
-    check_sdl(start[0].args['sdl'])
+    check_sdl(start[0].args['sdl'], str(start[0].args['version']))
     return result
 
 
-def check_sdl(path):
-    """The library that ran is the one this test is for."""
-    if SDL == 'compat':
-        assert '/sdl12-compat/' in path, f'expected the SDL2-based libSDL, ran {path}'
-    else:
-        assert path.endswith('libSDL-1.2.so.0.11.4'), f'expected the classic libSDL 1.2.15, ran {path}'
+def libdir():
+    """The folder of the libSDL-1.2.so.0 of the implementation under test."""
+    return CLASSIC_LIBDIR if SDL == 'classic' else COMPAT_LIBDIR
+
+
+def check_sdl(path, version=None):
+    """The library that ran (its resolved path, and the version it reported,
+    asked of it when not given) is the one this test is for."""
+    version = version or sdl_impl.version(path)
+    assert sdl_impl.kind(version) == SDL, f'expected {sdl_impl.NAMES[SDL]}, ran {path}, version {version}'
+    assert path == sdl_impl.library(libdir()), f'expected the libSDL in {libdir()}, ran {path}'
 
 
 @contextlib.contextmanager
@@ -392,15 +402,20 @@ def wait_for_picture(disp, proc, timeout=20):
         time.sleep(0.1)
 
 
-def _find_compat():
-    for root, _, names in os.walk(os.path.join(BUILD, 'compat')):
-        if root.endswith('/sdl12-compat') and 'libSDL-1.2.so.0' in names:
-            return root
+def configured_libdir(impl, build=BUILD):
+    """The implementation's folder as the build in build was configured with."""
+    try:
+        with open(os.path.join(build, 'CMakeCache.txt')) as f:
+            for line in f:
+                if line.startswith(f'TUMBLE_{impl.upper()}_LIBDIR:'):
+                    return line.split('=', 1)[1].strip()
+    except OSError:
+        pass
     return ''
 
 
 def main():
-    global SDL, ASSETS, COMPAT_LIBDIR
+    global SDL, ASSETS, CLASSIC_LIBDIR, COMPAT_LIBDIR
     parser = argparse.ArgumentParser(description='Take a screenshot of tumble running under Xvfb.')
     parser.add_argument('command', choices=['screenshot'])
     parser.add_argument('out')
@@ -408,9 +423,12 @@ def main():
     parser.add_argument('--sdl', choices=['classic', 'compat'], default=SDL)
     parser.add_argument('--assets', default=ASSETS)
     parser.add_argument('--after', type=float, default=2.0, help='seconds to let it run first')
-    parser.add_argument('--compat-libdir', default=COMPAT_LIBDIR or _find_compat())
+    parser.add_argument('--classic-libdir', default=CLASSIC_LIBDIR or configured_libdir('classic'))
+    parser.add_argument('--compat-libdir', default=COMPAT_LIBDIR or configured_libdir('compat'))
     opts = parser.parse_args()
-    SDL, ASSETS, COMPAT_LIBDIR = opts.sdl, opts.assets, opts.compat_libdir
+    SDL, ASSETS, CLASSIC_LIBDIR, COMPAT_LIBDIR = opts.sdl, opts.assets, opts.classic_libdir, opts.compat_libdir
+    if not libdir():
+        parser.error(f'{sdl_impl.NAMES[SDL]} cannot be had here: no folder for it (--{SDL}-libdir)')
     w, h = map(int, opts.size.split('x'))
     disp = Display(w, h)
     try:
