@@ -1,6 +1,8 @@
 # Shared set-up for ./run and ./test: Debian packages, then a CMake build.
 # Sourced, not run.
 
+# The same names on Debian 12 and 13: libsdl1.2-dev is the classic SDL 1.2 on
+# Debian 12 and the SDL2-based one (sdl12-compat) on Debian 13.
 build_packages=(g++ cmake make pkg-config
     libsdl1.2-dev libsdl-image1.2-dev libsdl-mixer1.2-dev libsdl-gfx1.2-dev
     libpng-dev libvorbis-dev)
