@@ -50,8 +50,26 @@ atexit.register(shutil.rmtree, _tmp_root, True)
 
 # ---- what tumble should do, worked out independently ----------------------
 
-# glibc's rand() from its default seed.
-RAND = (1804289383, 846930886, 1681692777)
+def glibc_rand(n):
+    """The first n values of glibc's rand() from its default seed (1)."""
+    r = [1]
+    for i in range(1, 31):
+        r.append(16807 * r[-1] % 2147483647)
+    r += r[:3]
+    for i in range(34, 344 + n):
+        r.append((r[i - 31] + r[i - 3]) & 0xFFFFFFFF)
+    return tuple(v >> 1 for v in r[344:])
+
+
+RAND = glibc_rand(3)  # (1804289383, 846930886, 1681692777)
+
+
+def unseeded(draws):
+    """Whether draws follow each other in glibc's unseeded rand() sequence.
+    Not always from its start: libraries may draw first (Mesa, presenting for
+    the SDL2-based SDL 1.2, does on a cold shader cache)."""
+    sequence = glibc_rand(1000)
+    return any(sequence[i:i + len(draws)] == tuple(draws) for i in range(len(sequence) - len(draws) + 1))
 
 
 def f32(x):
@@ -76,13 +94,14 @@ def blit_rect(x, y, w, h):
     return s16(s16(x) - half(w)), s16(s16(y) - half(h)), w & 0xFFFF, h & 0xFFFF
 
 
-def animation(w, h):
+def animation(w, h, draws=RAND):
     """Yields, frame by frame, (angle, zoom, x, y): the turn and scale asked of
-    rotozoomSurface and the point the turned picture is centred on."""
+    rotozoomSurface and the point the turned picture is centred on, from the
+    three values rand() gave."""
     base_zoom = f32(w / 1280.0)
     vel_x = vel_y = f32(w / 640.0)
-    pos_x, pos_y = f32(RAND[0] % w), f32(RAND[1] % h)
-    angle = float(RAND[2] % 359)
+    pos_x, pos_y = f32(draws[0] % w), f32(draws[1] % h)
+    angle = float(draws[2] % 359)
     while True:
         yield angle, (math.sin(angle * 0.01) * 0.25 + 0.75) * base_zoom, int(pos_x), int(pos_y)
         if pos_x > w or pos_x < 0:
