@@ -421,6 +421,25 @@ def wait_for_picture(disp, proc, timeout=20):
         time.sleep(0.1)
 
 
+def settled_window(disp, proc, timeout=15):
+    """The id of tumble's window once the window manager's list has held that
+    one window for a second. The SDL2-based implementation shows its first
+    frames in a window that it then replaces with the full-screen one; a
+    request sent before that can land on the window going away."""
+    env = dict(os.environ, DISPLAY=disp.name)
+    seen, since, deadline = None, time.monotonic(), time.monotonic() + timeout
+    while time.monotonic() - since < 1 and time.monotonic() < deadline:
+        assert proc.poll() is None, 'tumble ended by itself'
+        windows = subprocess.run(['wmctrl', '-l'], env=env, check=True, stdout=subprocess.PIPE,
+                                 text=True).stdout.splitlines()
+        assert len(windows) <= 1, windows
+        if windows != seen:
+            seen, since = windows, time.monotonic()
+        time.sleep(0.1)
+    assert seen and len(seen) == 1, f'no one window settled: {seen}'
+    return seen[0].split()[0]
+
+
 def configured_libdir(impl, build=BUILD):
     """The implementation's folder as the build in build was configured with."""
     try:

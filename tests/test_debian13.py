@@ -44,6 +44,7 @@ env = dict(os.environ, DISPLAY=disp.name, SDL_AUDIODRIVER='dummy')
 proc = subprocess.Popen(['./run'], env=env, stdin=subprocess.DEVNULL)
 try:
     shown = harness.picture_region(harness.wait_for_picture(disp, proc, timeout=120), 640, 480)[0]
+    harness.settled_window(disp, proc)  # the key press goes to the window that stays
     subprocess.run(['xdotool', 'key', 'space'], env=env, check=True)
     status = proc.wait(20)
 finally:
