@@ -53,8 +53,7 @@ def run(opts, disp, impl, floor, frames=None):
     env.update(DISPLAY=disp.name, SDL_AUDIODRIVER='dummy', LD_PRELOAD=opts.shim, TUMBLE_SHIM_LOG=log,
                TUMBLE_SHIM_NODELAY='1', TUMBLE_SHIM_CALLS=','.join(CALLS), TUMBLE_SHIM_RSS='100',
                TUMBLE_SHIM_EVENTS=f'{frames - 1}:keydown', **extra)
-    if on_sdl2:
-        env['LD_LIBRARY_PATH'] = opts.compat_libdir
+    env['LD_LIBRARY_PATH'] = opts.compat_libdir if on_sdl2 else opts.classic_libdir
     if floor:
         env['TUMBLE_SHIM_FAIL'] = 'rotozoomSurface@0-'
     xvfb = disp.procs[0].pid
@@ -166,8 +165,8 @@ def measure(opts):
         displays = {}
         try:
             for impl in IMPLS:
-                if impl[1] and not opts.compat_libdir:
-                    continue
+                if not (opts.compat_libdir if impl[1] else opts.classic_libdir):
+                    continue  # that implementation cannot be had here
                 if impl[1] not in displays:
                     displays[impl[1]] = harness.Display(w, h, wm=impl[1])
                 disp = displays[impl[1]]
@@ -308,7 +307,10 @@ def main():
     parser.add_argument('--build', default=os.path.join(ROOT, 'build'))
     parser.add_argument('--bin', help='tumble to measure (default: BUILD/tumble)')
     parser.add_argument('--assets', help='folder with tavrin.png and tavrin.ogg (default: BUILD/run)')
-    parser.add_argument('--compat-libdir', default='', help='folder of the SDL2-based libSDL-1.2.so.0')
+    parser.add_argument('--classic-libdir', help='folder of the classic libSDL-1.2.so.0 (default: as BUILD was '
+                        'configured; empty: measure without it)')
+    parser.add_argument('--compat-libdir', help='folder of the SDL2-based libSDL-1.2.so.0 (default: as BUILD was '
+                        'configured; empty: measure without it)')
     parser.add_argument('--sizes', nargs='+', default=['1280x720', '1920x1080', '3840x2160'])
     parser.add_argument('--frames', type=int, default=2000)
     parser.add_argument('--timeout', type=float, default=900)
@@ -317,7 +319,10 @@ def main():
     opts.bin = os.path.abspath(opts.bin or os.path.join(opts.build, 'tumble'))
     opts.shim = os.path.abspath(os.path.join(opts.build, 'tests', 'tumble_shim.so'))
     opts.assets = os.path.abspath(opts.assets or os.path.join(opts.build, 'run'))
-    opts.compat_libdir = opts.compat_libdir and os.path.abspath(opts.compat_libdir)
+    for impl in ('classic', 'compat'):
+        given = getattr(opts, f'{impl}_libdir')
+        given = harness.configured_libdir(impl, opts.build) if given is None else given
+        setattr(opts, f'{impl}_libdir', given and os.path.abspath(given))
     opts.tmp = harness._tmp_root
     for path in (opts.bin, opts.shim, *(os.path.join(opts.assets, n) for n in ('tavrin.png', 'tavrin.ogg'))):
         if not os.path.exists(path):

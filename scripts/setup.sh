@@ -1,6 +1,8 @@
 # Shared set-up for ./run and ./test: Debian packages, then a CMake build.
 # Sourced, not run.
 
+# The same names on Debian 12 and 13: libsdl1.2-dev is the classic SDL 1.2 on
+# Debian 12 and the SDL2-based one (sdl12-compat) on Debian 13.
 build_packages=(g++ cmake make pkg-config
     libsdl1.2-dev libsdl-image1.2-dev libsdl-mixer1.2-dev libsdl-gfx1.2-dev
     libpng-dev libvorbis-dev)
@@ -29,11 +31,20 @@ configure_and_build() {
     cmake --build "$dir" -j "$(nproc)"
 }
 
-# Puts the SDL2-based SDL 1.2 library into build/compat, only as a library beside
-# the build (its -dev package would replace the classic one), and prints the
-# folder that holds its libSDL-1.2.so.0.
+# Which SDL 1.2 implementation the system's libSDL-1.2.so.0 is, the one tumble
+# is built against: classic (Debian 12) or compat (the SDL2-based one, Debian 13).
+system_sdl() {
+    python3 tests/sdl_impl.py "$(pkg-config --variable=libdir sdl)" | cut -d ' ' -f 1
+}
+
+# When the system's SDL 1.2 is the classic one, puts the SDL2-based library into
+# build/compat, only as a library beside the build (its -dev package would
+# replace the classic one), and prints the folder that holds its
+# libSDL-1.2.so.0. Prints nothing when the system's own is the SDL2-based one:
+# the tests take that one (and Debian 13's libsdl1.2-compat holds no library).
 fetch_compat() {
     local compat=$PWD/build/compat
+    [ "$(system_sdl)" = classic ] || return 0
     if [ -z "$(find "$compat" -path '*/sdl12-compat/libSDL-1.2.so.0' 2>/dev/null)" ]; then
         mkdir -p "$compat"
         (cd "$compat" && { apt-get download libsdl1.2-compat >/dev/null 2>&1 \

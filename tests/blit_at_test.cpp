@@ -4,6 +4,8 @@
 #include <SDL.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "blit_at.h"
 
@@ -69,6 +71,16 @@ void expect(const char* what, int src_w, int src_h, SDL_Rect* src_rect, int x, i
 
 int main()
 {
+    // Which SDL 1.2 this runs on, by the version it reports: 1.2.15 is the
+    // classic one, 1.2.50 and later the one built on SDL2.
+    const SDL_version* v = SDL_Linked_Version();
+    const char* wanted = std::getenv("TUMBLE_SDL");
+    const char* found = v->patch >= 50 ? "compat" : "classic";
+    const bool right = !wanted || std::strcmp(wanted, found) == 0;
+    std::printf("%s on SDL %d.%d.%d (%s)\n", right ? "ok  " : "FAIL", v->major, v->minor, v->patch, found);
+    failures += !right;
+    cases++;
+
     expect("edges: top-left corner at the point", 30, 20, nullptr, 5, 7, false, false, 5, 7);
     expect("centre: 100x60 at (400,300) starts at (350,270)", 100, 60, nullptr, 400, 300, true, true, 350, 270);
     expect("centre x only", 30, 20, nullptr, 50, 60, true, false, 35, 60);

@@ -5,8 +5,9 @@ on its own what tumble should do, so the tests can compare the two.
 The tests get their paths from the environment (set by tests/CMakeLists.txt):
   TUMBLE_BIN            the tumble executable
   TUMBLE_SHIM           tumble_shim.so (see shim.c for its variables and log)
-  TUMBLE_SDL            classic | compat: which libSDL-1.2.so.0 to run on
-  TUMBLE_COMPAT_LIBDIR  folder holding the SDL2-based libSDL-1.2.so.0
+  TUMBLE_SDL            classic | compat: which SDL 1.2 implementation to run on
+  TUMBLE_CLASSIC_LIBDIR folder holding the classic libSDL-1.2.so.0 (1.2.15)
+  TUMBLE_COMPAT_LIBDIR  folder holding the SDL2-based libSDL-1.2.so.0 (sdl12-compat)
   TUMBLE_ASSETS         folder with the default tavrin.png and tavrin.ogg
   TUMBLE_TEST_OUT       where screenshots are kept
   TUMBLE_SANITIZED      1 when tumble was built with ASan/UBSan
@@ -14,6 +15,7 @@ The tests get their paths from the environment (set by tests/CMakeLists.txt):
 As a tool, from the source tree after a build:
   python3 tests/harness.py screenshot OUT.png [--size 1280x720] [--sdl classic]
           [--assets build/run] [--after 2.0]
+(the implementations' folders come from build/CMakeCache.txt unless given)
 """
 import argparse
 import atexit
@@ -30,11 +32,14 @@ import tempfile
 import time
 import zlib
 
+import sdl_impl
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 BUILD = os.path.join(os.path.dirname(HERE), 'build')
 BIN = os.path.abspath(os.environ.get('TUMBLE_BIN', os.path.join(BUILD, 'tumble')))
 SHIM = os.path.abspath(os.environ.get('TUMBLE_SHIM', os.path.join(BUILD, 'tests', 'tumble_shim.so')))
 SDL = os.environ.get('TUMBLE_SDL', 'classic')
+CLASSIC_LIBDIR = os.environ.get('TUMBLE_CLASSIC_LIBDIR', '')
 COMPAT_LIBDIR = os.environ.get('TUMBLE_COMPAT_LIBDIR', '')
 ASSETS = os.environ.get('TUMBLE_ASSETS', os.path.join(BUILD, 'run'))
 OUT = os.environ.get('TUMBLE_TEST_OUT', tempfile.gettempdir())
@@ -45,8 +50,26 @@ atexit.register(shutil.rmtree, _tmp_root, True)
 
 # ---- what tumble should do, worked out independently ----------------------
 
-# glibc's rand() from its default seed.
-RAND = (1804289383, 846930886, 1681692777)
+def glibc_rand(n):
+    """The first n values of glibc's rand() from its default seed (1)."""
+    r = [1]
+    for i in range(1, 31):
+        r.append(16807 * r[-1] % 2147483647)
+    r += r[:3]
+    for i in range(34, 344 + n):
+        r.append((r[i - 31] + r[i - 3]) & 0xFFFFFFFF)
+    return tuple(v >> 1 for v in r[344:])
+
+
+RAND = glibc_rand(3)  # (1804289383, 846930886, 1681692777)
+
+
+def unseeded(draws):
+    """Whether draws follow each other in glibc's unseeded rand() sequence.
+    Not always from its start: libraries may draw first (Mesa, presenting for
+    the SDL2-based SDL 1.2, does on a cold shader cache)."""
+    sequence = glibc_rand(1000)
+    return any(sequence[i:i + len(draws)] == tuple(draws) for i in range(len(sequence) - len(draws) + 1))
 
 
 def f32(x):
@@ -71,13 +94,14 @@ def blit_rect(x, y, w, h):
     return s16(s16(x) - half(w)), s16(s16(y) - half(h)), w & 0xFFFF, h & 0xFFFF
 
 
-def animation(w, h):
+def animation(w, h, draws=RAND):
     """Yields, frame by frame, (angle, zoom, x, y): the turn and scale asked of
-    rotozoomSurface and the point the turned picture is centred on."""
+    rotozoomSurface and the point the turned picture is centred on, from the
+    three values rand() gave."""
     base_zoom = f32(w / 1280.0)
     vel_x = vel_y = f32(w / 640.0)
-    pos_x, pos_y = f32(RAND[0] % w), f32(RAND[1] % h)
-    angle = float(RAND[2] % 359)
+    pos_x, pos_y = f32(draws[0] % w), f32(draws[1] % h)
+    angle = float(draws[2] % 359)
     while True:
         yield angle, (math.sin(angle * 0.01) * 0.25 + 0.75) * base_zoom, int(pos_x), int(pos_y)
         if pos_x > w or pos_x < 0:
@@ -282,8 +306,8 @@ def base_env(disp, audio='dummy'):
     env = {k: v for k, v in os.environ.items() if not k.startswith(('TUMBLE_SHIM_', 'SDL_'))}
     env.update(DISPLAY=disp.name, SDL_AUDIODRIVER=audio)
     env.pop('LD_LIBRARY_PATH', None)
-    if SDL == 'compat':
-        env['LD_LIBRARY_PATH'] = COMPAT_LIBDIR
+    if libdir():
+        env['LD_LIBRARY_PATH'] = libdir()
     if SANITIZED:
         # The shim cannot come after the sanitizer runtime in LD_PRELOAD order checks;
         # the libraries' own leaks at exit are not tumble's.
@@ -332,16 +356,21 @@ def run(disp, files=None, events=(), fail=(), nodelay=True, args=(), timeout=60,
     result = Result(p.returncode, err.decode(errors='replace'), records)
     start = [r for r in records if r.name == 'start']
     assert start, f'the shim did not load: {result}'
-    check_sdl(start[0].args['sdl'])
+    check_sdl(start[0].args['sdl'], str(start[0].args['version']))
     return result
 
 
-def check_sdl(path):
-    """The library that ran is the one this test is for."""
-    if SDL == 'compat':
-        assert '/sdl12-compat/' in path, f'expected the SDL2-based libSDL, ran {path}'
-    else:
-        assert path.endswith('libSDL-1.2.so.0.11.4'), f'expected the classic libSDL 1.2.15, ran {path}'
+def libdir():
+    """The folder of the libSDL-1.2.so.0 of the implementation under test."""
+    return CLASSIC_LIBDIR if SDL == 'classic' else COMPAT_LIBDIR
+
+
+def check_sdl(path, version=None):
+    """The library that ran (its resolved path, and the version it reported,
+    asked of it when not given) is the one this test is for."""
+    version = version or sdl_impl.version(path)
+    assert sdl_impl.kind(version) == SDL, f'expected {sdl_impl.NAMES[SDL]}, ran {path}, version {version}'
+    assert path == sdl_impl.library(libdir()), f'expected the libSDL in {libdir()}, ran {path}'
 
 
 @contextlib.contextmanager
@@ -394,15 +423,39 @@ def wait_for_picture(disp, proc, timeout=20):
         time.sleep(0.1)
 
 
-def _find_compat():
-    for root, _, names in os.walk(os.path.join(BUILD, 'compat')):
-        if root.endswith('/sdl12-compat') and 'libSDL-1.2.so.0' in names:
-            return root
+def settled_window(disp, proc, timeout=15):
+    """The id of tumble's window once the window manager's list has held that
+    one window for a second. The SDL2-based implementation shows its first
+    frames in a window that it then replaces with the full-screen one; a
+    request sent before that can land on the window going away."""
+    env = dict(os.environ, DISPLAY=disp.name)
+    seen, since, deadline = None, time.monotonic(), time.monotonic() + timeout
+    while time.monotonic() - since < 1 and time.monotonic() < deadline:
+        assert proc.poll() is None, 'tumble ended by itself'
+        windows = subprocess.run(['wmctrl', '-l'], env=env, check=True, stdout=subprocess.PIPE,
+                                 text=True).stdout.splitlines()
+        assert len(windows) <= 1, windows
+        if windows != seen:
+            seen, since = windows, time.monotonic()
+        time.sleep(0.1)
+    assert seen and len(seen) == 1, f'no one window settled: {seen}'
+    return seen[0].split()[0]
+
+
+def configured_libdir(impl, build=BUILD):
+    """The implementation's folder as the build in build was configured with."""
+    try:
+        with open(os.path.join(build, 'CMakeCache.txt')) as f:
+            for line in f:
+                if line.startswith(f'TUMBLE_{impl.upper()}_LIBDIR:'):
+                    return line.split('=', 1)[1].strip()
+    except OSError:
+        pass
     return ''
 
 
 def main():
-    global SDL, ASSETS, COMPAT_LIBDIR
+    global SDL, ASSETS, CLASSIC_LIBDIR, COMPAT_LIBDIR
     parser = argparse.ArgumentParser(description='Take a screenshot of tumble running under Xvfb.')
     parser.add_argument('command', choices=['screenshot'])
     parser.add_argument('out')
@@ -410,9 +463,12 @@ def main():
     parser.add_argument('--sdl', choices=['classic', 'compat'], default=SDL)
     parser.add_argument('--assets', default=ASSETS)
     parser.add_argument('--after', type=float, default=2.0, help='seconds to let it run first')
-    parser.add_argument('--compat-libdir', default=COMPAT_LIBDIR or _find_compat())
+    parser.add_argument('--classic-libdir', default=CLASSIC_LIBDIR or configured_libdir('classic'))
+    parser.add_argument('--compat-libdir', default=COMPAT_LIBDIR or configured_libdir('compat'))
     opts = parser.parse_args()
-    SDL, ASSETS, COMPAT_LIBDIR = opts.sdl, opts.assets, opts.compat_libdir
+    SDL, ASSETS, CLASSIC_LIBDIR, COMPAT_LIBDIR = opts.sdl, opts.assets, opts.classic_libdir, opts.compat_libdir
+    if not libdir():
+        parser.error(f'{sdl_impl.NAMES[SDL]} cannot be had here: no folder for it (--{SDL}-libdir)')
     w, h = map(int, opts.size.split('x'))
     disp = Display(w, h)
     try:

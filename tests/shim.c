@@ -37,9 +37,10 @@
  * before "->" are arguments, those after it results. Surfaces appear as
  * "screen", "s1", "s2", ... (numbered as tumble receives them) or "null";
  * strings are quoted, with blanks replaced by '?'. Extra lines: "start" (at
- * load: pid, sdl=resolved path of libSDL), "rss" (kb=VmRSS), "signal" (sig=N,
- * on a fatal signal), "end" (at process exit). SDL_Quit's line (with hwm_kb
- * and rss_kb) is written and flushed before the library shuts down, DUR_NS 0.
+ * load: pid, sdl=resolved path of libSDL, version=what SDL_Linked_Version
+ * reports), "rss" (kb=VmRSS), "signal" (sig=N, on a fatal signal), "end" (at
+ * process exit). SDL_Quit's line (with hwm_kb and rss_kb) is written and
+ * flushed before the library shuts down, DUR_NS 0.
  */
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE
@@ -338,7 +339,12 @@ __attribute__((constructor)) static void shim_start(void)
     char sdl[PATH_MAX] = "unknown";
     if (dladdr(init, &info) && info.dli_fname && !realpath(info.dli_fname, sdl))
         snprintf(sdl, sizeof sdl, "%s", info.dli_fname);
-    out("start", now(), 0, " pid=%d sdl=%s", (int)getpid(), quoted(sdl));
+    /* The version the library reports tells the implementations apart: 1.2.15
+     * is the classic one, 1.2.50 and later sdl12-compat. */
+    const SDL_version *(*linked)(void) = (const SDL_version *(*)(void))dlsym(RTLD_NEXT, "SDL_Linked_Version");
+    const SDL_version *v = linked ? linked() : NULL;
+    out("start", now(), 0, " pid=%d sdl=%s version=%d.%d.%d", (int)getpid(), quoted(sdl),
+        v ? v->major : 0, v ? v->minor : 0, v ? v->patch : 0);
     flush_log();
 
     static const int fatal[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTERM, SIGINT};
