@@ -13,7 +13,8 @@ The tests get their paths from the environment (set by tests/CMakeLists.txt):
 
 As a tool, from the source tree after a build:
   python3 tests/harness.py screenshot OUT.png [--size 1280x720] [--sdl classic]
-          [--assets build/run] [--after 2.0]
+          [--assets build/run] [--after 2.0] [--wayland]
+--wayland takes it under weston, natively, on the SDL2-based library.
 """
 import argparse
 import atexit
@@ -468,7 +469,7 @@ def _find_compat():
 
 def main():
     global SDL, ASSETS, COMPAT_LIBDIR
-    parser = argparse.ArgumentParser(description='Take a screenshot of tumble running under Xvfb.')
+    parser = argparse.ArgumentParser(description='Take a screenshot of tumble running under Xvfb or weston.')
     parser.add_argument('command', choices=['screenshot'])
     parser.add_argument('out')
     parser.add_argument('--size', default='1280x720')
@@ -476,16 +477,17 @@ def main():
     parser.add_argument('--assets', default=ASSETS)
     parser.add_argument('--after', type=float, default=2.0, help='seconds to let it run first')
     parser.add_argument('--compat-libdir', default=COMPAT_LIBDIR or _find_compat())
+    parser.add_argument('--wayland', action='store_true', help='under weston, on the SDL2-based library')
     opts = parser.parse_args()
-    SDL, ASSETS, COMPAT_LIBDIR = opts.sdl, opts.assets, opts.compat_libdir
+    SDL, ASSETS, COMPAT_LIBDIR = 'compat' if opts.wayland else opts.sdl, opts.assets, opts.compat_libdir
     w, h = map(int, opts.size.split('x'))
-    disp = Display(w, h)
+    disp = Weston(w, h) if opts.wayland else Display(w, h)
     try:
         with plain(disp, default_assets()) as proc:
             wait_for_picture(disp, proc)
             time.sleep(opts.after)
             disp.screenshot(opts.out)
-            subprocess.run(['xdotool', 'key', 'space'], env=dict(os.environ, DISPLAY=disp.name), check=True)
+            disp.xdotool('key', 'space')
             proc.wait(10)
         print(f'{opts.out}: {w}x{h}, tumble ended with status {proc.returncode}')
     finally:
