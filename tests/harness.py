@@ -199,7 +199,6 @@ class Display:
         assert len(rgb) == self.w * self.h * 3, 'screenshot of the whole screen'
         return rgb
 
-
     def xdotool(self, *args):
         """Types or clicks into the server, as its user would."""
         subprocess.run(['xdotool', *args], env=dict(os.environ, DISPLAY=self.name), check=True)
