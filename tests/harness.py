@@ -14,14 +14,16 @@ The tests get their paths from the environment (set by tests/CMakeLists.txt):
 
 As a tool, from the source tree after a build:
   python3 tests/harness.py screenshot OUT.png [--size 1280x720] [--sdl classic]
-          [--assets build/run] [--after 2.0]
+          [--assets build/run] [--after 2.0] [--wayland]
 (the implementations' folders come from build/CMakeCache.txt unless given)
+--wayland takes it under weston, natively, on the SDL2-based library.
 """
 import argparse
 import atexit
 import contextlib
 import math
 import os
+import re
 import select
 import shutil
 import signal
@@ -181,6 +183,7 @@ class Display:
             number += part
         os.close(read_fd)
         self.name = ':' + number.decode().strip()
+        self.env = {'DISPLAY': self.name}
         if wm if wm is not None else SDL == 'compat':
             ready = tempfile.mktemp(dir=_tmp_root)
             self.procs.append(subprocess.Popen(
@@ -221,6 +224,67 @@ class Display:
                              stdout=subprocess.PIPE).stdout
         assert len(rgb) == self.w * self.h * 3, 'screenshot of the whole screen'
         return rgb
+
+    def xdotool(self, *args):
+        """Types or clicks into the server, as its user would."""
+        subprocess.run(['xdotool', *args], env=dict(os.environ, DISPLAY=self.name), check=True)
+
+
+class Weston:
+    """weston on its X11 backend, its window filling an Xvfb of w x h: a
+    compositor with a real seat (xdotool on the Xvfb types and clicks into it)
+    whose output the Xvfb's root window shows. At scale 2 its clients see an
+    output of (w / 2) x (h / 2). With xwayland its clients are X clients of the
+    X server it runs, and name is that display."""
+
+    def __init__(self, w, h, scale=1, xwayland=False):
+        self.w, self.h = w, h
+        self.xvfb = Display(w, h, wm=False)
+        runtime = tempfile.mkdtemp(dir=_tmp_root)  # mode 0700, as Wayland wants
+        log = os.path.join(runtime, 'weston.log')
+        env = {k: v for k, v in os.environ.items() if k not in ('WAYLAND_DISPLAY', 'WAYLAND_SOCKET')}
+        env.update(DISPLAY=self.xvfb.name, XDG_RUNTIME_DIR=runtime)
+        self.proc = subprocess.Popen(
+            ['weston', '--backend=x11-backend.so', '--use-pixman', f'--width={w // scale}',
+             f'--height={h // scale}', f'--scale={scale}', '--socket=wayland-tumble', '--no-config',
+             '--idle-time=0', f'--log={log}', *(['--xwayland'] if xwayland else [])],
+            env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.name, self.env = 'wayland-tumble', {'WAYLAND_DISPLAY': 'wayland-tumble', 'XDG_RUNTIME_DIR': runtime}
+        # Ready once its desktop (background and panel) is drawn, and with
+        # xwayland once it names the X display.
+        deadline = time.monotonic() + 20
+        while True:
+            rgb = self.screenshot()
+            row = self.w * 3
+            drawn = all(rgb[y * row:(y + 1) * row].count(0) < row for y in (2, self.h // 2))
+            if xwayland and drawn:
+                with open(log, errors='replace') as f:
+                    listening = re.search(r'xserver listening on display (:\d+)', f.read())
+                if listening:
+                    self.name, self.env = listening[1], {'DISPLAY': listening[1]}
+                    break
+            elif drawn:
+                break
+            if self.proc.poll() is not None or time.monotonic() > deadline:
+                self.close()
+                raise RuntimeError(f'weston did not start, see {log}')
+            time.sleep(0.05)
+
+    def screenshot(self, png_path=None):
+        return self.xvfb.screenshot(png_path)
+
+    def xdotool(self, *args):
+        self.xvfb.xdotool(*args)
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.xvfb.close()
 
 
 _displays = {}
@@ -303,8 +367,9 @@ class Result:
 
 
 def base_env(disp, audio='dummy'):
-    env = {k: v for k, v in os.environ.items() if not k.startswith(('TUMBLE_SHIM_', 'SDL_'))}
-    env.update(DISPLAY=disp.name, SDL_AUDIODRIVER=audio)
+    env = {k: v for k, v in os.environ.items() if not k.startswith(('TUMBLE_SHIM_', 'SDL_'))
+           and k not in ('DISPLAY', 'WAYLAND_DISPLAY', 'XDG_RUNTIME_DIR')}
+    env.update(disp.env, SDL_AUDIODRIVER=audio)
     env.pop('LD_LIBRARY_PATH', None)
     if libdir():
         env['LD_LIBRARY_PATH'] = libdir()
@@ -414,11 +479,13 @@ def picture_region(rgb, w, h):
 
 
 def wait_for_picture(disp, proc, timeout=20):
-    """Screenshots until the picture is on the screen; returns the last one."""
+    """Screenshots until the picture is on the black screen (not a compositor's
+    desktop still showing); returns the last one."""
     deadline = time.monotonic() + timeout
     while True:
         rgb = disp.screenshot()
-        if picture_region(rgb, disp.w, disp.h)[0] or time.monotonic() > deadline or proc.poll() is not None:
+        on_black = rgb.count(0) > len(rgb) // 2 and picture_region(rgb, disp.w, disp.h)[0]
+        if on_black or time.monotonic() > deadline or proc.poll() is not None:
             return rgb
         time.sleep(0.1)
 
@@ -456,7 +523,7 @@ def configured_libdir(impl, build=BUILD):
 
 def main():
     global SDL, ASSETS, CLASSIC_LIBDIR, COMPAT_LIBDIR
-    parser = argparse.ArgumentParser(description='Take a screenshot of tumble running under Xvfb.')
+    parser = argparse.ArgumentParser(description='Take a screenshot of tumble running under Xvfb or weston.')
     parser.add_argument('command', choices=['screenshot'])
     parser.add_argument('out')
     parser.add_argument('--size', default='1280x720')
@@ -465,18 +532,20 @@ def main():
     parser.add_argument('--after', type=float, default=2.0, help='seconds to let it run first')
     parser.add_argument('--classic-libdir', default=CLASSIC_LIBDIR or configured_libdir('classic'))
     parser.add_argument('--compat-libdir', default=COMPAT_LIBDIR or configured_libdir('compat'))
+    parser.add_argument('--wayland', action='store_true', help='under weston, on the SDL2-based library')
     opts = parser.parse_args()
-    SDL, ASSETS, CLASSIC_LIBDIR, COMPAT_LIBDIR = opts.sdl, opts.assets, opts.classic_libdir, opts.compat_libdir
+    SDL, ASSETS = 'compat' if opts.wayland else opts.sdl, opts.assets
+    CLASSIC_LIBDIR, COMPAT_LIBDIR = opts.classic_libdir, opts.compat_libdir
     if not libdir():
         parser.error(f'{sdl_impl.NAMES[SDL]} cannot be had here: no folder for it (--{SDL}-libdir)')
     w, h = map(int, opts.size.split('x'))
-    disp = Display(w, h)
+    disp = Weston(w, h) if opts.wayland else Display(w, h)
     try:
         with plain(disp, default_assets()) as proc:
             wait_for_picture(disp, proc)
             time.sleep(opts.after)
             disp.screenshot(opts.out)
-            subprocess.run(['xdotool', 'key', 'space'], env=dict(os.environ, DISPLAY=disp.name), check=True)
+            disp.xdotool('key', 'space')
             proc.wait(10)
         print(f'{opts.out}: {w}x{h}, tumble ended with status {proc.returncode}')
     finally:
