@@ -439,13 +439,14 @@ def check_sdl(path, version=None):
 
 
 @contextlib.contextmanager
-def plain(disp, files, env=None):
-    """tumble without the shim, as a user runs it. Yields the process; once the
-    block is left it has ended (killed if it had to be) and its standard error
-    is in .stderr_text."""
+def plain(disp, files, env=None, bin=BIN, cwd=None):
+    """tumble without the shim, as a user runs it (bin, in cwd when given, else
+    in a fresh directory holding files). Yields the process; once the block is
+    left it has ended (killed if it had to be) and its standard error is in
+    .stderr_text."""
     e = base_env(disp)
     e.update(env or {})
-    proc = subprocess.Popen([BIN], cwd=workdir(files), env=e, stdin=subprocess.DEVNULL,
+    proc = subprocess.Popen([bin], cwd=cwd or workdir(files), env=e, stdin=subprocess.DEVNULL,
                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     try:
         yield proc

@@ -186,6 +186,55 @@ void writePicture(const std::filesystem::path& path) {
     if (!written) throw std::runtime_error("can't write " + path.string() + ": " + message);
 }
 
+// The icon is the rocket alone on a transparent square around it. The rocket
+// is painted on black, so where it covers a pixel partly its colour is
+// premultiplied by that coverage; dividing by the coverage gives the colour
+// back, and the glow, which belongs to the black, is left out.
+double rocketCoverage(Vec2 p) {
+    const Vec2 mirrored{kAxis - std::abs(p.x - kAxis), p.y};
+    const double nozzle = polygonDistance(p, {{kAxis - 17, 226}, {kAxis + 17, 226}, {kAxis + 22, 252}, {kAxis - 22, 252}}) - 1.5;
+    const double fin = polygonDistance(mirrored, {{76, 148}, {36, 232}, {34, 262}, {82, 226}}) - 3;
+    return coverage(std::min({flameDistance(p), nozzle, fin, hullDistance(p)}));
+}
+
+void writeIcon(const std::filesystem::path& path, int size) {
+    // A square a little taller than the rocket, centred on it.
+    constexpr double kSide = kPictureHeight + 16;
+    const Vec2 corner{kAxis - kSide / 2, kPictureTop + kPictureHeight / 2.0 - kSide / 2};
+    constexpr int kSamples = 8;  // per axis, per icon pixel
+    const double step = kSide / size / kSamples;
+    std::vector<std::uint8_t> rgba;
+    rgba.reserve(std::size_t(size) * size * 4);
+    for (int y = 0; y < size; ++y) {
+        for (int x = 0; x < size; ++x) {
+            Rgb sum{0, 0, 0};
+            double alpha = 0;
+            for (int sy = 0; sy < kSamples; ++sy) {
+                for (int sx = 0; sx < kSamples; ++sx) {
+                    const Vec2 p = corner + Vec2{(x * kSamples + sx + 0.5) * step, (y * kSamples + sy + 0.5) * step};
+                    const double a = rocketCoverage(p);
+                    if (a <= 0) continue;
+                    const Rgb c = rocketPixel(p);
+                    sum = sum + Rgb{std::min(c.r, a), std::min(c.g, a), std::min(c.b, a)};
+                    alpha += a;
+                }
+            }
+            const double straight = alpha > 0 ? 1 / alpha : 0;
+            for (double channel : {sum.r * straight, sum.g * straight, sum.b * straight, alpha / (kSamples * kSamples)})
+                rgba.push_back(static_cast<std::uint8_t>(std::lround(clamp01(channel) * 255)));
+        }
+    }
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = size;
+    image.height = size;
+    image.format = PNG_FORMAT_RGBA;
+    const bool written = png_image_write_to_file(&image, path.c_str(), 0, rgba.data(), 0, nullptr);
+    const std::string message = image.message;
+    png_image_free(&image);
+    if (!written) throw std::runtime_error("can't write " + path.string() + ": " + message);
+}
+
 // ------------------------------------------------------------------ music
 
 constexpr int kSampleRate = 22050;
@@ -432,17 +481,29 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s OUTDIR\n", argc > 0 ? argv[0] : "make_assets");
+    // With ICONDIR it also writes the desktop icons, ICONDIR/64x64/tumble.png
+    // and ICONDIR/128x128/tumble.png, laid out as an icon theme wants them.
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: %s OUTDIR [ICONDIR]\n", argc > 0 ? argv[0] : "make_assets");
         return 2;
     }
     try {
+        const auto makeDir = [](const std::filesystem::path& dir) {
+            std::error_code error;
+            std::filesystem::create_directories(dir, error);
+            if (error) throw std::runtime_error("can't create " + dir.string() + ": " + error.message());
+        };
         const std::filesystem::path dir = argv[1];
-        std::error_code error;
-        std::filesystem::create_directories(dir, error);
-        if (error) throw std::runtime_error("can't create " + dir.string() + ": " + error.message());
+        makeDir(dir);
         writePicture(dir / "tavrin.png");
         OggVorbisWriter(dir / "tavrin.ogg").write(composeMusic());
+        if (argc == 3) {
+            for (int size : {64, 128}) {
+                const std::filesystem::path sized = std::filesystem::path(argv[2]) / (std::to_string(size) + "x" + std::to_string(size));
+                makeDir(sized);
+                writeIcon(sized / "tumble.png", size);
+            }
+        }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "make_assets: %s\n", e.what());
         return 1;
