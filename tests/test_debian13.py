@@ -16,7 +16,9 @@ less .git and the build folders.
 Exit status: 0 passed, 1 failed, 77 skipped (not root, no debootstrap, or no
 answer from the archive; never skipped under CI=true).
 """
+import glob
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -25,6 +27,7 @@ import xml.etree.ElementTree as ET
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
+OUT = os.environ.get('TUMBLE_TEST_OUT') or tempfile.gettempdir()
 sys.path.insert(0, HERE)
 import chroot  # noqa: E402
 import sdl_impl  # noqa: E402
@@ -109,6 +112,9 @@ def run_inside(c, files, problems):
             impls = f.read().splitlines()
     except OSError:
         impls = []
+    # The inner screenshots go with the chroot: kept beside this test's output.
+    for shot in glob.glob(c.host_path('/src/build/tests/*.png')):
+        shutil.copy(shot, os.path.join(OUT, 'debian13_' + os.path.basename(shot)))
     return took, results, impls
 
 
@@ -117,7 +123,7 @@ def main():
     files = source_files()
     problems = []
     try:
-        with chroot.Chroot(RELEASE, parent=os.environ.get('TUMBLE_TEST_OUT') or tempfile.gettempdir()) as c:
+        with chroot.Chroot(RELEASE, parent=OUT) as c:
             took, results, impls = run_inside(c, files, problems)
     except chroot.ArchiveUnreachable as e:
         chroot.skip_or_fail(str(e))
