@@ -165,6 +165,19 @@ Rgb rocketPixel(Vec2 p) {
     return c;
 }
 
+void writePng(const std::filesystem::path& path, int width, int height, png_uint_32 format,
+              const std::vector<std::uint8_t>& pixels) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = width;
+    image.height = height;
+    image.format = format;
+    const bool written = png_image_write_to_file(&image, path.c_str(), 0, pixels.data(), 0, nullptr);
+    const std::string message = image.message;
+    png_image_free(&image);
+    if (!written) throw std::runtime_error("can't write " + path.string() + ": " + message);
+}
+
 void writePicture(const std::filesystem::path& path) {
     std::vector<std::uint8_t> rgb;
     rgb.reserve(std::size_t{kPictureWidth} * kPictureHeight * 3);
@@ -175,15 +188,7 @@ void writePicture(const std::filesystem::path& path) {
                 rgb.push_back(static_cast<std::uint8_t>(std::lround(clamp01(channel) * 255)));
         }
     }
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    image.width = kPictureWidth;
-    image.height = kPictureHeight;
-    image.format = PNG_FORMAT_RGB;
-    const bool written = png_image_write_to_file(&image, path.c_str(), 0, rgb.data(), 0, nullptr);
-    const std::string message = image.message;
-    png_image_free(&image);
-    if (!written) throw std::runtime_error("can't write " + path.string() + ": " + message);
+    writePng(path, kPictureWidth, kPictureHeight, PNG_FORMAT_RGB, rgb);
 }
 
 // The icon is the rocket alone on a transparent square around it. The rocket
@@ -224,15 +229,7 @@ void writeIcon(const std::filesystem::path& path, int size) {
                 rgba.push_back(static_cast<std::uint8_t>(std::lround(clamp01(channel) * 255)));
         }
     }
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    image.width = size;
-    image.height = size;
-    image.format = PNG_FORMAT_RGBA;
-    const bool written = png_image_write_to_file(&image, path.c_str(), 0, rgba.data(), 0, nullptr);
-    const std::string message = image.message;
-    png_image_free(&image);
-    if (!written) throw std::runtime_error("can't write " + path.string() + ": " + message);
+    writePng(path, size, size, PNG_FORMAT_RGBA, rgba);
 }
 
 // ------------------------------------------------------------------ music
