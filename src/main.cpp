@@ -9,16 +9,9 @@
 #include <SDL_mixer.h>
 #include <SDL_rotozoom.h>
 
-#include <vorbis/vorbisfile.h>
-
-#include <cerrno>
-#include <climits>
 #include <cmath>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <string>
 
 #ifndef _WIN32
@@ -26,6 +19,7 @@
 #endif
 
 #include "blit_at.h"
+#include "file_guards.h"
 
 int main(int, char**)
 {
@@ -46,22 +40,6 @@ int main(int, char**)
         std::fprintf(stderr, format, reason.c_str());
         std::fflush(stderr);
         return 1;
-    };
-
-    // Only regular files are opened: a named pipe would block in open for ever
-    // behind the grabbed screen. Where the library's text would hide why a file
-    // cannot be opened (a symlink loop, no permission), the system's reason is set.
-    const auto open_regular_file = [](const char* name) -> SDL_RWops* {
-        std::error_code error;
-        if (!std::filesystem::is_regular_file(name, error) && !error) {
-            SDL_SetError("not a regular file");
-            return nullptr;
-        }
-        errno = 0;
-        SDL_RWops* file = SDL_RWFromFile(name, "rb");
-        if (!file && errno != 0 && errno != ENOENT)
-            SDL_SetError("%s", std::strerror(errno));
-        return file;
     };
 
     // Sound is never fatal: when some other subsystem (an audio server that is
@@ -91,42 +69,11 @@ int main(int, char**)
     // hand it to any of its fifteen decoders, old and little-used ones included.
     SDL_Surface* loaded = nullptr;
     if (SDL_RWops* picture_file = open_regular_file("tavrin.png")) {
-        // SDL_image ignores short reads, so a chunk that claims more bytes than
-        // the file holds sends libpng round and round on stale data for ever:
-        // every chunk the decoder reads (up to the end of the image data) must
-        // lie whole in the file. The picture's rows are addressed in int, so
-        // its size at 4 bytes a pixel must fit one as well.
-        const long file_size = SDL_RWseek(picture_file, 0, RW_SEEK_END);
-        long offset = 8;
-        bool whole = false, in_image_data = false;
-        Uint32 width = 0, height = 0;
-        while (!whole && offset + 12 <= file_size && SDL_RWseek(picture_file, offset, RW_SEEK_SET) == offset) {
-            const Uint32 length = SDL_ReadBE32(picture_file);
-            char type[4] = {};
-            SDL_RWread(picture_file, type, 1, 4);
-            if (length > static_cast<Uint32>(file_size - offset - 12))
-                break;
-            if (std::memcmp(type, "IHDR", 4) == 0 && length >= 8) {
-                width = SDL_ReadBE32(picture_file);
-                height = SDL_ReadBE32(picture_file);
-            }
-            const bool image_data = std::memcmp(type, "IDAT", 4) == 0;
-            whole = std::memcmp(type, "IEND", 4) == 0 || (in_image_data && !image_data);
-            in_image_data = image_data;
-            offset += 12 + static_cast<long>(length);
-        }
-        // Without an end chunk the file may still end right after its image data.
-        whole = whole || (in_image_data && offset == file_size);
-
-        SDL_RWseek(picture_file, 0, RW_SEEK_SET);
-        if (!IMG_isPNG(picture_file))
-            SDL_SetError("not a PNG image");
-        else if (!whole)
-            SDL_SetError("truncated or corrupt PNG file");
-        else if (std::uint64_t{width} * height * 4 > INT_MAX)
-            SDL_SetError("too large: %ux%u pixels", static_cast<unsigned>(width), static_cast<unsigned>(height));
-        else
+        const std::string refusal = picture_refusal(picture_file);
+        if (refusal.empty())
             loaded = IMG_LoadPNG_RW(picture_file);
+        else
+            SDL_SetError("%s", refusal.c_str());
         SDL_RWclose(picture_file);
     }
     if (!loaded)
@@ -139,41 +86,13 @@ int main(int, char**)
 
     Mix_OpenAudio(22050, AUDIO_S16LSB, 2, 1024);
     Mix_AllocateChannels(1);
-    // Likewise only an Ogg stream reaches the mixer's decoders, which would
-    // otherwise take WAV, AIFF, VOC and more by content.
     Mix_Chunk* music = nullptr;
     if (SDL_RWops* music_file = open_regular_file("tavrin.ogg")) {
-        char signature[4] = {};
-        const bool ogg = SDL_RWread(music_file, signature, 1, 4) == 4 && std::memcmp(signature, "OggS", 4) == 0
-                         && SDL_RWseek(music_file, 0, RW_SEEK_SET) == 0;
-        // The mixer decodes the whole stream into one buffer, then converts it
-        // in another len_mult times as large, both counted in int: past that it
-        // writes beyond them. So the stream is measured first as the mixer will
-        // measure it: the conversion must fit an int, and the chunk it leaves is
-        // held to 1 GiB, over three hours of stereo at 22,050 Hz.
-        bool too_long = false;
-        OggVorbis_File vorbis;
-        if (ogg && ov_fopen("tavrin.ogg", &vorbis) == 0) {
-            const vorbis_info* info = ov_info(&vorbis, -1);
-            const double decoded = static_cast<double>(ov_pcm_total(&vorbis, -1)) * 2 * info->channels;
-            double converting = decoded, converted = decoded;
-            int rate = 0, channels = 0;
-            Uint16 format = 0;
-            SDL_AudioCVT cvt;
-            if (Mix_QuerySpec(&rate, &format, &channels)
-                && SDL_BuildAudioCVT(&cvt, AUDIO_S16LSB, static_cast<Uint8>(info->channels),
-                                     static_cast<int>(info->rate), format, static_cast<Uint8>(channels), rate) >= 0
-                && cvt.needed) {
-                converting = decoded * cvt.len_mult;
-                converted = decoded * cvt.len_ratio;
-            }
-            too_long = converting > INT_MAX || converted > 1 << 30;
-            ov_clear(&vorbis);
-        }
-        if (ogg && !too_long) {
+        const std::string refusal = music_refusal(music_file, "tavrin.ogg");
+        if (refusal.empty()) {
             music = Mix_LoadWAV_RW(music_file, 1);
         } else {
-            SDL_SetError(ogg ? "too long to be held in memory" : "not an Ogg Vorbis file");
+            SDL_SetError("%s", refusal.c_str());
             SDL_RWclose(music_file);
         }
     }
