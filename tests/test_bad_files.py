@@ -95,32 +95,22 @@ class Picture(unittest.TestCase):
     def test_not_a_whole_png_ends_it_with_the_picture_line(self):
         png = pathlib.Path(h.small_assets()['tavrin.png']).read_bytes()
         idat = png.index(b'IDAT') - 4
-        # A comment chunk before the image, cut off or with a length that lies,
-        # used to send the decoder round for ever on stale bytes.
+        # A comment chunk before the image, cut off, used to send the decoder
+        # round for ever on stale bytes. The chunk walk's other edges are left
+        # to the file guards' own tests.
         with_text = png[:idat] + h.png_chunk(b'tEXt', b'Comment\0' + b'x' * 3000) + png[idat:]
-        lying = bytearray(with_text)
-        lying[idat + 1] ^= 0x10
         # The image data in chunks of 200 bytes, the file ending after half of them.
         rows = zlib.compress(b''.join(b'\0' + bytes((x * 7 + y) % 256 for x in range(360)) for y in range(80)))
         parts = [h.png_chunk(b'IDAT', rows[i:i + 200]) for i in range(0, len(rows), 200)]
         half_the_chunks = png[:idat] + b''.join(parts[:len(parts) // 2])
         for name, content, reason in (
                 ('missing', None, MISSING),
-                ('empty', b'', NOT_PNG),
-                ('signature only', png[:8], CUT_PNG),
-                ('cut in the header chunk', png[:20], CUT_PNG),
-                ('header chunk only', png[:idat], CUT_PNG),
-                ('cut in the image data', png[:(idat + len(png)) // 2], CUT_PNG),
                 ('cut in a comment chunk', with_text[:idat + 1500], CUT_PNG),
-                ('a chunk length with a flipped bit', bytes(lying), CUT_PNG),
                 ('cut between chunks of the image data', half_the_chunks, UNREADABLE_PNG),
-                ('random bytes', JUNK, NOT_PNG),
-                ('a folder', os.mkdir, NOT_REGULAR),
                 ('a named pipe', os.mkfifo, NOT_REGULAR),
                 ('a symlink loop', symlink_loop, LOOP),
                 ('no permission', unreadable(png), 'Permission denied'),
                 ('JPEG', convert('jpg:'), NOT_PNG),
-                ('BMP', convert('bmp:'), NOT_PNG),
                 # SDL 1.2 makes no surface 16384 pixels wide or more.
                 ('16400x4', h.png(16400, 4, lambda x, y: (200, 100, 50)), None),
                 # Within that, but its rows at 4 bytes a pixel pass 2 GiB: a few
@@ -210,8 +200,6 @@ class Music(unittest.TestCase):
         pages = [m.start() for m in re.finditer(b'OggS', ogg)]
         for name, content, reason in (
                 ('missing', None, None),
-                ('empty', b'', NOT_OGG),
-                ('random bytes', JUNK, NOT_OGG),
                 ('WAV', sox('-r', '22050', '-c', '2', '-t', 'wav', '1'), NOT_OGG),
                 ('Ogg signature, then random bytes', b'OggS' + JUNK, None),
                 ('cut in the first header', ogg[:pages[1] // 2], None),
