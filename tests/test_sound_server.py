@@ -2,8 +2,9 @@
 """tumble on a real sound server (PipeWire with its PulseAudio service), run as
 a user runs it, without SDL_AUDIODRIVER: the music reaches the server at its
 true pitch and loops without a gap; a server that dies or stops answering
-mid-run never keeps the screen after a key; a server hung before the start
-delays it by libpulse's 30 s and no more.
+mid-run never keeps the screen after a key, nor the process after a fatal
+error, for more than a moment; a server hung before the start delays it by
+libpulse's 30 s and no more.
 
     test_sound_server.py Running          the cases of a few seconds
     test_sound_server.py HungBeforeStart  the one that waits out the 30 s
@@ -96,27 +97,54 @@ def leave(disp, proc):
     return freed, time.monotonic() - pressed, proc.poll()
 
 
+# What befalls the server a second into the run, and whether a frame fails
+# after that (the shim fails that flip, a fatal error) rather than a key ending it.
+CASES = (('playing', None, False), ('killed', 'kill', False), ('hung', 'stop', False),
+         ('hung, then a frame fails', 'stop', True))
+FAILED_FRAME = 300  # some seconds in, well after the server hung
+FLIP_LINE = 'error updating screen (injected SDL_Flip failure)\n'
+
+
 class Running(unittest.TestCase):
     def test_music_and_a_server_that_dies_or_hangs_mid_run(self):
         disp = h.display(W, H)
-        for case in ('playing', 'killed', 'hung'):
+        for case, befall, frame_fails in CASES:
             with self.subTest(case):
                 server = h.SoundServer()
                 self.addCleanup(server.close)
                 recording = os.path.join(h.workdir({}), 'sink.raw')
                 server.record(recording, RATE)
-                with h.plain(disp, music(), dict(server.env, SDL_AUDIODRIVER=None)) as proc:
+                env = dict(server.env, SDL_AUDIODRIVER=None)
+                if frame_fails:
+                    log = os.path.join(h.workdir({}), 'calls.log')
+                    env.update(LD_PRELOAD=h.SHIM, TUMBLE_SHIM_LOG=log, TUMBLE_SHIM_CALLS='SDL_Flip',
+                               TUMBLE_SHIM_FAIL=f'SDL_Flip@{FAILED_FRAME}')
+                with h.plain(disp, music(), env) as proc:
                     self.assertIsNotNone(take_screen(disp, proc, 20), 'the screen taken')
                     started = time.monotonic()
                     time.sleep(1)
-                    if case == 'killed':
-                        server.kill()
-                    elif case == 'hung':
-                        server.stop()
-                    time.sleep(4 if case == 'playing' else 1)
-                    self.assertIsNone(proc.poll(), 'tumble ended by itself')
-                    played = time.monotonic() - started
-                    freed, ended, status = leave(disp, proc)
+                    if befall:
+                        getattr(server, befall)()
+                    befallen = time.monotonic()
+                    if frame_fails:
+                        while proc.poll() is None and time.monotonic() - befallen < 30:
+                            time.sleep(0.02)
+                        ended = time.monotonic()
+                    else:
+                        time.sleep(4 if case == 'playing' else 1)
+                        self.assertIsNone(proc.poll(), 'tumble ended by itself')
+                        played = time.monotonic() - started
+                        freed, ended, status = leave(disp, proc)
+                if frame_fails:
+                    with open(log) as f:
+                        failed = [h.Rec(line) for line in f][-1]
+                    ended -= failed.t / 1e9
+                    print(f'{h.SDL} {case}: process ended {ended:.3f} s after the failed frame')
+                    self.assertEqual((proc.returncode, proc.stderr_text, failed.name, failed.res),
+                                     (1, FLIP_LINE, 'SDL_Flip', {'r': -1}))
+                    self.assertLess(befallen, failed.t / 1e9, 'the server hung before the frame failed')
+                    self.assertLess(ended, 5, 'the process ended within a few seconds')
+                    continue
                 print(f'{h.SDL} {case}: window gone {freed:.3f} s, process ended {ended:.3f} s after the key')
                 self.assertEqual((status, proc.stderr_text), (0, ''))
                 self.assertLess(freed, 1, 'the screen freed within a second of the key')
