@@ -345,8 +345,9 @@ class SoundServer:
 
     def record(self, path, rate=44100):
         """Starts recording what reaches the sink into path, raw signed 16-bit
-        stereo at rate; ends with stop_recording() or close(). (With parec's
-        own latency, two seconds, the last of them never reach the file.)"""
+        stereo at rate; ends with stop_recording() or close(). (At parec's
+        own latency, about two seconds, the last of the sound would never
+        reach the file.)"""
         self.recorders.append(subprocess.Popen(
             ['parec', '-d', f'{self.SINK}.monitor', '--raw', '--format=s16le', f'--rate={rate}', '--channels=2',
              '--latency-msec=100', path], env=self._env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
@@ -373,9 +374,11 @@ class SoundServer:
             p.wait()
 
     def close(self):
-        for p in self.recorders + self.procs[::-1]:
+        for p in self.procs:
             if p.poll() is None:
                 p.send_signal(signal.SIGCONT)
+        for p in self.recorders + self.procs[::-1]:
+            if p.poll() is None:
                 p.terminate()
                 try:
                     p.wait(5)
@@ -490,8 +493,7 @@ def workdir(files):
 
 def run(disp, files=None, events=(), fail=(), nodelay=True, args=(), timeout=60, env=None, calls=None, wrap=()):
     """Runs tumble with the shim in a fresh directory holding files (default:
-    the test picture and music; a name mapped to None is left out; so is a
-    variable of env mapped to None, SDL_AUDIODRIVER say). events and
+    the test picture and music; a name mapped to None is left out). events and
     fail are items of the shim's TUMBLE_SHIM_EVENTS / TUMBLE_SHIM_FAIL. Kills
     a hung tumble and fails the test. Checks that the intended libSDL ran.
     wrap is a command put in front of tumble's (valgrind, say)."""
@@ -503,7 +505,6 @@ def run(disp, files=None, events=(), fail=(), nodelay=True, args=(), timeout=60,
     if calls:
         e['TUMBLE_SHIM_CALLS'] = ','.join(calls)
     e.update(env or {})
-    e = {k: v for k, v in e.items() if v is not None}
     p = subprocess.Popen([*wrap, BIN, *args], cwd=workdir(files), env=e, stdin=subprocess.DEVNULL,
                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     try:
@@ -542,9 +543,10 @@ def check_sdl(path, version=None):
 @contextlib.contextmanager
 def plain(disp, files, env=None, bin=BIN, cwd=None):
     """tumble without the shim, as a user runs it (bin, in cwd when given, else
-    in a fresh directory holding files; env as for run). Yields the process;
-    once the block is left it has ended (killed if it had to be) and its
-    standard error is in .stderr_text."""
+    in a fresh directory holding files; a variable of env mapped to None, say
+    SDL_AUDIODRIVER, is left out). Yields the process; once the block is left
+    it has ended (killed if it had to be) and its standard error is in
+    .stderr_text."""
     e = base_env(disp)
     e.update(env or {})
     e = {k: v for k, v in e.items() if v is not None}

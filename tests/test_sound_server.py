@@ -56,6 +56,8 @@ def tone(path):
             armed = False
             rises.append(i - 1 + (high - mono[i - 1]) / (v - mono[i - 1]))
     periods = [b - a for a, b in zip(rises, rises[1:])]
+    if not periods:
+        return 0, 0, 0
     usual = statistics.median(periods)
     return RATE / usual, sum(abs(p - usual) > usual / 4 for p in periods), (rises[-1] - rises[0]) / RATE
 
