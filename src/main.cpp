@@ -20,6 +20,7 @@
 
 #include "blit_at.h"
 #include "file_guards.h"
+#include "shut_down.h"
 
 int main(int, char**)
 {
@@ -31,15 +32,15 @@ int main(int, char**)
             open("/dev/null", O_RDWR);
 #endif
 
-    // Every fatal way out. The library lets go of the display first (and of the
-    // terminal, which a text-mode video driver takes over), so the line is
-    // written where the user can still read it.
+    // Every fatal way out. The display is let go first (and the terminal,
+    // which a text-mode video driver takes over), so the line is written where
+    // the user can still read it, whatever the sound is doing.
     const auto fail = [](const char* format) {
         const std::string reason = SDL_GetError();
-        SDL_Quit();
+        SDL_QuitSubSystem(SDL_INIT_VIDEO);
         std::fprintf(stderr, format, reason.c_str());
         std::fflush(stderr);
-        return 1;
+        return shut_down(1);
     };
 
     // Sound is never fatal: when some other subsystem (an audio server that is
@@ -148,9 +149,10 @@ int main(int, char**)
         SDL_Delay(20);
 
         // The frame that saw the quit request has been drawn, shown and waited.
+        // The desktop comes back first, whatever the sound is doing.
         if (quit_requested) {
-            SDL_Quit();
-            return 0;
+            SDL_QuitSubSystem(SDL_INIT_VIDEO);
+            return shut_down(0);
         }
 
         angle += 1.3f;

@@ -30,8 +30,8 @@
  * Frames count tumble's SDL_Flip calls: frame N ends with the (N+1)-th flip.
  * Injected events and failures "at frame N" apply while N flips have been
  * made. Log lines, each tagged with the frame it belongs to (the wait and
- * SDL_Quit after a flip, up to the next SDL_PollEvent, belong to the flipped
- * frame):
+ * the shutdown after a flip, up to the next SDL_PollEvent, belong to the
+ * flipped frame):
  *   NAME FRAME START_NS DUR_NS [key=value ...] [-> key=value ...]
  * START_NS is CLOCK_MONOTONIC, DUR_NS the time spent in the call; the pairs
  * before "->" are arguments, those after it results. Surfaces appear as
@@ -65,12 +65,12 @@
 
 enum { INIT, SETVIDEOMODE, SHOWCURSOR, RAND, IMGLOAD, IMGLOADPNG, IMGISPNG, RWFROMFILE,
        DISPLAYFORMAT, OPENAUDIO, ALLOCCHANNELS, LOADWAV, PLAYCHANNEL, POLLEVENT, MAPRGB,
-       FILLRECT, ROTOZOOM, BLIT, FREESURFACE, FLIP, DELAY, QUIT, FFLUSH, NCALLS };
+       FILLRECT, ROTOZOOM, BLIT, FREESURFACE, FLIP, DELAY, QUITSUBSYSTEM, QUIT, FFLUSH, NCALLS };
 static const char *names[NCALLS] = {
     "SDL_Init", "SDL_SetVideoMode", "SDL_ShowCursor", "rand", "IMG_Load", "IMG_LoadPNG_RW", "IMG_isPNG",
     "SDL_RWFromFile", "SDL_DisplayFormat", "Mix_OpenAudio", "Mix_AllocateChannels", "Mix_LoadWAV_RW",
     "Mix_PlayChannelTimed", "SDL_PollEvent", "SDL_MapRGB", "SDL_FillRect", "rotozoomSurface", "SDL_UpperBlit",
-    "SDL_FreeSurface", "SDL_Flip", "SDL_Delay", "SDL_Quit", "fflush"};
+    "SDL_FreeSurface", "SDL_Flip", "SDL_Delay", "SDL_QuitSubSystem", "SDL_Quit", "fflush"};
 static int logged[NCALLS];
 static long fail_from[NCALLS], fail_to[NCALLS];
 
@@ -267,8 +267,8 @@ static void parse_fail(const char *list)
         }
         int id = 0;
         while (id < NCALLS && strcmp(names[id], item)) id++;
-        if (id == NCALLS || id == RAND || id == POLLEVENT || id == DELAY || id == QUIT || id == FFLUSH ||
-            id == SHOWCURSOR || id == MAPRGB || id == FREESURFACE) {
+        if (id == NCALLS || id == RAND || id == POLLEVENT || id == DELAY || id == QUITSUBSYSTEM || id == QUIT ||
+            id == FFLUSH || id == SHOWCURSOR || id == MAPRGB || id == FREESURFACE) {
             fprintf(stderr, "tumble_shim: cannot fail \"%s\"\n", item);
             _exit(98);
         }
@@ -522,6 +522,20 @@ void SDL_Delay(Uint32 ms)
     LOG(DELAY, t0, " ms=%u", ms);
 }
 
+static int quitting; /* in SDL_Quit, which may end in a jump to SDL_QuitSubSystem */
+
+void SDL_QuitSubSystem(Uint32 flags)
+{
+    REAL(SDL_QuitSubSystem);
+    if (!OURS() || quitting) {
+        real_SDL_QuitSubSystem(flags);
+        return;
+    }
+    uint64_t t0 = now();
+    real_SDL_QuitSubSystem(flags);
+    LOG(QUITSUBSYSTEM, t0, " flags=0x%x", flags);
+}
+
 void SDL_Quit(void)
 {
     REAL(SDL_Quit);
@@ -529,6 +543,7 @@ void SDL_Quit(void)
         if (logged[QUIT])
             out("SDL_Quit", now(), 0, " hwm_kb=%ld rss_kb=%ld", status_kb("VmHWM:"), status_kb("VmRSS:"));
         flush_log();
+        quitting = 1;
     }
     real_SDL_Quit();
 }

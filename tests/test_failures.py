@@ -19,10 +19,11 @@ PICTURE_LINE = 'couldn\'t load image "tavrin.png" ({})\n'
 
 class Fatal(unittest.TestCase):
     def assert_fatal(self, r, line):
-        """Status 1, exactly this line, written and flushed once SDL_Quit has let go of the screen."""
+        """Status 1, exactly this line, written and flushed once the display
+        has been let go, then the rest of SDL shut down."""
         self.assertEqual((r.status, r.stderr), (1, line))
-        self.assertEqual([c.name for c in r.calls[-2:]], ['SDL_Quit', 'fflush'])
-        self.assertEqual(r.calls[-1].args, {'stream': 'stderr'})
+        self.assertEqual([c.name for c in r.calls[-3:]], ['SDL_QuitSubSystem', 'fflush', 'SDL_Quit'])
+        self.assertEqual([c.args for c in r.calls[-3:-1]], [{'flags': 0x20}, {'stream': 'stderr'}])
 
     def test_start_up_failures(self):
         disp = h.display(640, 480)
@@ -30,7 +31,8 @@ class Fatal(unittest.TestCase):
         r = h.run(disp, fail=['SDL_Init'])
         self.assert_fatal(r, "couldn't initialize SDL (injected SDL_Init failure)\n")
         self.assertEqual([(c.name, c.args.get('flags')) for c in r.calls],
-                         [('SDL_Init', 0xFFFF), ('SDL_Init', 0x21), ('SDL_Quit', None), ('fflush', None)])
+                         [('SDL_Init', 0xFFFF), ('SDL_Init', 0x21), ('SDL_QuitSubSystem', 0x20), ('fflush', None),
+                          ('SDL_Quit', None)])
 
         r = h.run(disp, fail=['SDL_SetVideoMode'])
         self.assert_fatal(r, "couldn't create window (injected SDL_SetVideoMode failure)\n")
@@ -99,7 +101,8 @@ class RiddenOut(unittest.TestCase):
         r = h.run(disp, fail=['rotozoomSurface@3'], events=['6:quit'])
         self.assertEqual((r.status, r.stderr, r.flips), (0, '', 7))
         for n in range(7):
-            names = [c.name for c in r.frame(n) if c.name not in ('SDL_PollEvent', 'SDL_MapRGB', 'SDL_Quit')]
+            names = [c.name for c in r.frame(n)
+                     if c.name not in ('SDL_PollEvent', 'SDL_MapRGB', 'SDL_QuitSubSystem', 'SDL_Quit')]
             drawing = [] if n == 3 else ['SDL_UpperBlit', 'SDL_FreeSurface']
             self.assertEqual(names, ['SDL_FillRect', 'rotozoomSurface'] + drawing + ['SDL_Flip', 'SDL_Delay'], n)
 

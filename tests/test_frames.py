@@ -79,7 +79,7 @@ class Animation(unittest.TestCase):
             self.assertEqual(polls[-1].res['r'], 0, at)
             self.assertEqual([c.name for c in frame[len(polls):]], [
                 'SDL_FillRect', 'rotozoomSurface', 'SDL_UpperBlit', 'SDL_FreeSurface', 'SDL_Flip', 'SDL_Delay']
-                + ['SDL_Quit'] * (n == frames - 1), at)
+                + ['SDL_QuitSubSystem', 'SDL_Quit'] * (n == frames - 1), at)
             fill, turn, blit, free, flip, delay = frame[len(polls):len(polls) + 6]
             angle, zoom, x, y = next(expected)
             self.assertEqual(fill.args, {'dst': 'screen', 'rect': 'null', 'color': black}, at)

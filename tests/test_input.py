@@ -16,14 +16,16 @@ FRAME = ['SDL_FillRect', 'rotozoomSurface', 'SDL_UpperBlit', 'SDL_FreeSurface', 
 class Quit(unittest.TestCase):
     def assert_ends_after(self, r, last, injected=1):
         """Frames 0..last all ran in full; last drained its injected events, then
-        drew, flipped and waited, and only then came SDL_Quit and status 0."""
+        drew, flipped and waited, and only then let go of the display, shut SDL
+        down and ended with status 0."""
         self.assertEqual((r.status, r.stderr), (0, ''))
         self.assertEqual(r.flips, last + 1, 'frames run')
         frame = [c for c in r.frame(last) if c.name != 'SDL_MapRGB']
         polls = [c for c in frame if c.name == 'SDL_PollEvent']
         self.assertEqual(sum(c.res.get('inj', 0) for c in polls), injected)
-        self.assertEqual([c.name for c in frame[len(polls):]], FRAME + ['SDL_Quit'])
-        self.assertEqual(len(r.named('SDL_Quit')), 1)
+        self.assertEqual([c.name for c in frame[len(polls):]], FRAME + ['SDL_QuitSubSystem', 'SDL_Quit'])
+        self.assertEqual(len(r.named('SDL_QuitSubSystem', 'SDL_Quit')), 2)
+        self.assertEqual(r.named('SDL_QuitSubSystem')[0].args, {'flags': 0x20}, 'the video')
         self.assertEqual(r.calls[-1].name, 'SDL_Quit')
 
     def test_each_press_and_the_close_request_end_it(self):
