@@ -319,22 +319,26 @@ class Weston(Compositor):
         # Its output windows all open at the Xvfb's origin: set side by side.
         deadline = time.monotonic() + 20
         while outputs > 1:
-            found = subprocess.run(['xdotool', 'search', '--onlyvisible', '--name', '^Weston Compositor'],
-                                   env=dict(os.environ, DISPLAY=self.xvfb.name), stdout=subprocess.PIPE,
-                                   text=True).stdout.split()
+            tree = subprocess.run(['xwininfo', '-root', '-children', '-display', self.xvfb.name],
+                                  stdout=subprocess.PIPE, text=True).stdout
+            found = {int(n): w for w, n in re.findall(r'(0x[0-9a-f]+) "Weston Compositor - screen(\d+)"', tree)}
             if len(found) == outputs:
-                for i, window in enumerate(sorted(found, key=int)):
-                    self.xdotool('windowmove', '--sync', window, str(i * self.out_w), '0')
+                for n, window in found.items():
+                    self.xdotool('windowmove', '--sync', window, str(n * self.out_w), '0')
                 break
             self._check_alive(deadline)
             time.sleep(0.05)
         # Ready once its desktop (background and panel) is drawn on every
-        # output, and with xwayland once it names the X display.
+        # output, the same in two screenshots (a moved window shows what lay
+        # under it until weston draws it again), and with xwayland once it
+        # names the X display.
+        last = None
         while True:
             rgb = self.screenshot()
             row = self.w * 3
-            drawn = all(rgb[y * row + x * 3:y * row + (x + self.out_w) * 3].count(0) < self.out_w * 3
-                        for y in (2, self.h // 2) for x in range(0, self.w, self.out_w))
+            drawn = rgb == last and all(rgb[y * row + x * 3:y * row + (x + self.out_w) * 3].count(0) < self.out_w * 3
+                                        for y in (2, self.h // 2) for x in range(0, self.w, self.out_w))
+            last = rgb
             if xwayland and drawn:
                 with open(self.log, errors='replace') as f:
                     listening = re.search(r'xserver listening on display (:\d+)', f.read())
@@ -404,7 +408,7 @@ class Sway(Compositor):
     label = 'sway'
 
     def __init__(self, w, h, outputs=1):
-        self.w, self.h = w * outputs, h
+        self.w, self.h, self.out_w = w * outputs, h, w
         # Outside the test's own temporary folder, which only root may enter.
         self.runtime = runtime = tempfile.mkdtemp(prefix='tumble-sway-')
         config = os.path.join(runtime, 'config')
@@ -431,9 +435,11 @@ class Sway(Compositor):
             if sockets and any(n.startswith('sway-ipc.') for n in os.listdir(runtime)):
                 self.name = self.env['WAYLAND_DISPLAY'] = sockets[0]
                 try:
-                    if len(self.screenshot()) == self.w * self.h * 3:
+                    # Ready once every output shows its background.
+                    middle = self.screenshot()[self.h // 2 * self.w * 3:][:self.w * 3]
+                    if all(middle[x * 3:(x + w) * 3].count(0) < w * 3 for x in range(0, self.w, w)):
                         break
-                except (subprocess.CalledProcessError, AttributeError):
+                except (subprocess.CalledProcessError, AssertionError):
                     pass
             if self.proc.poll() is not None or time.monotonic() > deadline:
                 self.close()
@@ -598,19 +604,23 @@ class DBus:
                 if (p, m) == (path, member):
                     del self.signals[i]
                     return values
-            if not select.select([self.sock], [], [], max(0, deadline - time.monotonic()))[0]:
+            message = self._message(deadline)
+            if message is None:
                 raise RuntimeError(f'no signal {member} from {path}')
-            kind, fields, values = self._message()
+            kind, fields, values = message
             if kind == 4:
                 self.signals.append((fields.get(1), fields.get(3), values))
 
-    def _message(self):
+    def _message(self, deadline=None):
+        """The next message (kind, header fields, values); None once deadline has passed."""
         while True:
             if len(self.buffer) >= 16:
                 body_len, _, fields_len = struct.unpack_from('<III', self.buffer, 4)
                 head_len = 16 + fields_len + (-(16 + fields_len) % 8)
                 if len(self.buffer) >= head_len + body_len:
                     break
+            if deadline and not select.select([self.sock], [], [], max(0, deadline - time.monotonic()))[0]:
+                return None
             part = self.sock.recv(65536)
             if not part:
                 raise RuntimeError('the D-Bus connection closed')
@@ -790,8 +800,9 @@ class Mutter(Compositor):
             with open(self.log, errors='replace') as f:
                 raise RuntimeError(f'{e}; mutter and PipeWire said: {f.read()[-2000:]}') from None
         # The first key of a new virtual keyboard reached no client here: one
-        # goes before any client comes.
+        # goes before any client comes, and the pointer into the first monitor.
         self.key('Shift_L')
+        self._notify('NotifyPointerMotionAbsolute', 'sdd', self.streams[0], self.out_w / 2, self.h / 2)
 
     def screenshot(self, png_path=None):
         parts = []
@@ -819,9 +830,6 @@ class Mutter(Compositor):
             self._notify('NotifyKeyboardKeycode', 'ub', self.KEYCODES[name], pressed)
 
     def click(self, button=1):
-        # Into the middle of the first monitor, then the button.
-        self._notify('NotifyPointerMotionAbsolute', 'sdd', self.streams[0], self.out_w / 2, self.h / 2)
-        time.sleep(0.1)
         for pressed in (True, False):
             self._notify('NotifyPointerButton', 'ib', self.BUTTONS[button], pressed)
 

@@ -69,11 +69,11 @@ class Checks:
                     raise h.CompositorDied('the compositor died in both tries: ' + ' / '.join(deaths)) from e
                 print(f'run again: {deaths[0]}', file=sys.stderr, flush=True)
 
-    def picture_alone(self, comp, logical_w, scale, shot):
-        """A screenshot's picture place, when the screen is black but for one
+    def picture_alone(self, rgb, w, h_, logical_w, scale):
+        """The picture's place in rgb (w x h_), when that is black but for one
         picture no bigger than the turned test picture at full zoom (the width
         over 1280, times the output's scale); else None."""
-        count, box = h.picture_region(comp.screenshot(shot), comp.w, comp.h)
+        count, box = h.picture_region(rgb, w, h_)
         pw, ph = h.png_size(h.small_assets()['tavrin.png'])
         reach = math.hypot(pw, ph) * logical_w / 1280 * scale + 4
         return box if count and max(box[2] - box[0], box[3] - box[1]) <= reach else None
@@ -83,12 +83,12 @@ class Checks:
         full-screen; then the picture alone on black, moving."""
         h.wait_for_picture(comp, proc)
         deadline = time.monotonic() + 10
-        while (first := self.picture_alone(comp, logical_w, scale, shot)) is None:
+        while (first := self.picture_alone(comp.screenshot(shot), comp.w, comp.h, logical_w, scale)) is None:
             self.assertLess(time.monotonic(), deadline, f'nothing but the picture on black, see {shot}')
             self.assertIsNone(h.ended(proc))
             time.sleep(0.1)
         time.sleep(0.3)
-        second = self.picture_alone(comp, logical_w, scale, shot)
+        second = self.picture_alone(comp.screenshot(shot), comp.w, comp.h, logical_w, scale)
         self.assertIsNotNone(second, f'nothing but the picture on black, see {shot}')
         self.assertNotEqual(first, second, 'the picture moves')
 
@@ -160,6 +160,63 @@ class Mutter(Checks, unittest.TestCase):
 
     def test_compositor_dies(self):
         self.compositor_dies(lambda: h.Mutter(800, 600))
+
+
+# Two outputs of 640x480 side by side.
+TWO_OUTPUTS = {
+    'weston': lambda: h.Weston(640, 480, outputs=2),
+    'mutter': lambda: h.Mutter(640, 480, outputs=2),
+    'sway': lambda: h.Sway(640, 480, outputs=2),
+}
+
+
+class TwoOutputs(Checks, unittest.TestCase):
+    """tumble covers one whole output, black but for the picture, and leaves
+    the other as it was (weston's panel clock aside): by itself the one the
+    compositor gives it (which one differs between versions), and with
+    SDL_VIDEO_FULLSCREEN_DISPLAY set to 0 and to 1 one each (SDL's order of
+    the outputs need not be theirs from left to right)."""
+
+    def covered(self, name, display=None):
+        """Which output tumble covers (0 left, 1 right)."""
+        env = {} if display is None else {'SDL_VIDEO_FULLSCREEN_DISPLAY': str(display)}
+        shot = os.path.join(h.OUT, f'wayland_two_outputs_{name}{"" if display is None else display}.png')
+
+        def outputs(comp, rgb):
+            row, part = comp.w * 3, comp.out_w * 3
+            return [[rgb[y * row + i * part:y * row + (i + 1) * part] for y in range(comp.h)] for i in (0, 1)]
+
+        def body(comp):
+            before = outputs(comp, comp.screenshot())
+            with h.plain(comp, h.small_assets(), env=env) as proc:
+                deadline = time.monotonic() + 20
+                while True:
+                    now = outputs(comp, comp.screenshot(shot))
+                    alone = [self.picture_alone(b''.join(o), comp.out_w, comp.h, comp.out_w, 1) for o in now]
+                    if any(alone):
+                        break
+                    self.assertLess(time.monotonic(), deadline, f'no output black but for the picture, see {shot}')
+                    self.assertIsNone(h.ended(proc))
+                    time.sleep(0.2)
+                other = alone.index(None)
+                same = sum(a == b for a, b in zip(now[other], before[other]))
+                self.assertGreater(same, comp.h * 0.9, f'output {other} as it was, see {shot}')
+                if display is None:
+                    comp.key('space')
+                else:  # the keyboard's focus may stay on the other output
+                    proc.terminate()
+                status = proc.wait(5)
+            self.assertEqual((status, proc.stderr_text), (0, ''))
+            return 1 - other
+        return self.attempt(TWO_OUTPUTS[name], body)
+
+    def check_outputs(self, name):
+        self.covered(name)
+        self.assertNotEqual(self.covered(name, 0), self.covered(name, 1), 'SDL_VIDEO_FULLSCREEN_DISPLAY chooses')
+
+
+for _name in TWO_OUTPUTS:
+    setattr(TwoOutputs, f'test_{_name}', lambda self, n=_name: self.check_outputs(n))
 
 
 if __name__ == '__main__':
