@@ -750,7 +750,8 @@ class Mutter(Compositor):
                 def start(*command):
                     self.helpers.append(subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL, stdout=log,
                                                          stderr=log))
-                start('dbus-daemon', '--session', '--nofork', '--nopidfile', f'--address={env["DBUS_SESSION_BUS_ADDRESS"]}')
+                start('dbus-daemon', '--session', '--nofork', '--nopidfile',
+                      f'--address={env["DBUS_SESSION_BUS_ADDRESS"]}')
                 self._wait_for(lambda: os.path.exists(f'{runtime}/bus'), 'dbus-daemon')
                 start('pipewire')
                 self._wait_for(lambda: os.path.exists(f'{runtime}/pipewire-0'), 'pipewire')
