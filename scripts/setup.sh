@@ -12,15 +12,20 @@ as_root() {
 }
 
 # Installs whichever of the given Debian packages are missing.
+#   install_packages [--no-install-recommends] PACKAGE...
 install_packages() {
-    local missing=()
+    local options=() missing=()
+    if [ "${1:-}" = --no-install-recommends ]; then
+        options+=("$1")
+        shift
+    fi
     for package in "$@"; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     echo "Installing ${missing[*]}"
     as_root apt-get update -q
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${options[@]}" "${missing[@]}"
 }
 
 # configure_and_build BUILD_DIR [CMAKE_ARGS...]

@@ -164,7 +164,7 @@ class Picture(unittest.TestCase):
             h.wait_for_picture(disp, proc)
             time.sleep(0.5)  # the SDL2-based one shows its first frames scaled, while it goes full-screen
             rgb = disp.screenshot()
-            self.assertIsNone(proc.poll(), 'tumble ended by itself')
+            self.assertIsNone(h.ended(proc))
             subprocess.run(['xdotool', 'key', 'space'], env=dict(os.environ, DISPLAY=disp.name), check=True)
             status = proc.wait(5)
         self.assertEqual((status, proc.stderr_text), (0, ''))

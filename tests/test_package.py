@@ -104,7 +104,7 @@ class Package(unittest.TestCase):
         disp = h.display(640, 480)
         with h.plain(disp, {}, bin=self.root + entry['Exec'], cwd=self.root + entry['Path']) as proc:
             rgb = h.wait_for_picture(disp, proc)
-            self.assertIsNone(proc.poll(), 'tumble ended by itself')
+            self.assertIsNone(h.ended(proc))
             self.assertGreater(h.picture_region(rgb, disp.w, disp.h)[0], 1000, 'the picture shows')
             subprocess.run(['xdotool', 'key', 'space'], env=dict(os.environ, DISPLAY=disp.name), check=True)
             status = proc.wait(5)

@@ -23,7 +23,7 @@ class Plain(unittest.TestCase):
         with h.plain(disp, files, {'SDL_AUDIODRIVER': 'disk', 'SDL_DISKAUDIOFILE': sound,
                                    'SDL_DISKAUDIODELAY': '10'}) as proc:
             h.wait_for_picture(disp, proc)
-            self.assertIsNone(proc.poll(), 'tumble ended by itself')
+            self.assertIsNone(h.ended(proc))
             h.check_sdl(h.loaded_sdl(proc.pid))
             time.sleep(0.5)
             shot = os.path.join(h.OUT, f'screenshot_{h.SDL}.png')
