@@ -876,7 +876,8 @@ class Mutter(Compositor):
     def _start_sessions(self, outputs):
         state = self.bus.call('org.gnome.Mutter.DisplayConfig', '/org/gnome/Mutter/DisplayConfig',
                               'org.gnome.Mutter.DisplayConfig', 'GetCurrentState')
-        # Logical monitors (x, y, scale, transform, primary, [monitor spec]) from left to right.
+        # Logical monitors (x, y, scale, transform, primary, [(connector, vendor,
+        # product, serial)]) from left to right.
         connectors = [m[5][0][0] for m in sorted(state[2], key=lambda m: m[0])]
         assert len(connectors) == outputs, f'mutter made monitors {connectors}'
         self.session = self.bus.call(self.RD, '/org/gnome/Mutter/RemoteDesktop', self.RD, 'CreateSession')[0]
