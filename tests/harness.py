@@ -159,6 +159,17 @@ def default_assets():
 
 # ---- the virtual X server ---------------------------------------------------
 
+def end_process(proc):
+    """Ends proc if it still runs: asked first, killed after 5 s."""
+    if proc and proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
 class Display:
     """An Xvfb of the given size, with openbox on it when wm is set (the
     SDL2-based implementation needs a window manager to go full-screen)."""
@@ -198,11 +209,7 @@ class Display:
 
     def close(self):
         for p in reversed(self.procs):
-            p.terminate()
-            try:
-                p.wait(5)
-            except subprocess.TimeoutExpired:
-                p.kill()
+            end_process(p)
         self.procs = []
 
     def screenshot(self, png_path=None):
@@ -318,7 +325,8 @@ class Weston(Compositor):
         # pointer, over a full-screen client that hid it (see the README):
         # screenshot() leaves out that square, the compositor's drawing.
         if program_version('weston')[:1] == (14,):
-            self.arrow = (self.out_w // 2, self.h // 2, 32 * scale)
+            # Its image reaches a pixel above and left of the pointer's place.
+            self.arrow = (self.out_w // 2 - 4 * scale, self.h // 2 - 4 * scale, 40 * scale)
 
     def _settle(self, outputs, xwayland):
         # Its output windows all open at the Xvfb's origin: set side by side.
@@ -391,13 +399,7 @@ class Weston(Compositor):
         self.xdotool('click', str(button))
 
     def close(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        end_process(self.proc)
         self.xvfb.close()
 
 
@@ -511,13 +513,7 @@ class SoundServer:
             if p.poll() is None:
                 p.send_signal(signal.SIGCONT)
         for p in self.recorders + self.procs[::-1]:
-            if p.poll() is None:
-                p.terminate()
-                try:
-                    p.wait(5)
-                except subprocess.TimeoutExpired:
-                    p.kill()
-                    p.wait()
+            end_process(p)
         self.procs, self.recorders = [], []
         self.log.close()
 
@@ -600,13 +596,7 @@ class Sway(Compositor):
         virtual_pointer(dict(os.environ, **self.env), self.w // 2, self.h // 2, self.w, self.h, button)
 
     def close(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        end_process(self.proc)
         shutil.rmtree(self.runtime, True)
 
 
@@ -965,13 +955,7 @@ class Mutter(Compositor):
         if self.bus:
             self.bus.close()
             self.bus = None
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        end_process(self.proc)
         self.desktop.close()
 
 
