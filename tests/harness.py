@@ -1192,10 +1192,13 @@ def settled_window(disp, proc, timeout=15):
     seen, since, deadline = None, time.monotonic(), time.monotonic() + timeout
     while time.monotonic() - since < 1 and time.monotonic() < deadline:
         assert proc.poll() is None, ended(proc)
-        windows = subprocess.run(['wmctrl', '-l'], env=env, check=True, stdout=subprocess.PIPE,
-                                 text=True).stdout.splitlines()
-        assert len(windows) <= 1, windows
-        if windows != seen:
+        # A window that goes away while wmctrl reads it fails the listing
+        # (BadWindow): the windows are still changing.
+        listing = subprocess.run(['wmctrl', '-l'], env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                 text=True)
+        windows = listing.stdout.splitlines() if listing.returncode == 0 else None
+        assert windows is None or len(windows) <= 1, windows
+        if windows is None or windows != seen:
             seen, since = windows, time.monotonic()
         time.sleep(0.1)
     assert seen and len(seen) == 1, f'no one window settled: {seen}'
