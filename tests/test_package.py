@@ -1,12 +1,16 @@
 #!/usr/bin/env python3
-"""The Debian package that ./package writes: what it holds, what Debian's
-checkers say of it, its manual against the lines the program prints, and the
-unpacked program started where its desktop entry starts it."""
+"""The Debian package that ./package writes: what it holds, that a second
+build in another folder gives it to the byte, what Debian's checkers say of
+it, its manual against the lines the program prints, and the unpacked program
+started where its desktop entry starts it."""
 import configparser
+import io
 import os
 import re
+import shutil
 import subprocess
 import sys
+import tarfile
 import tempfile
 import unittest
 
@@ -31,6 +35,14 @@ FILES = {
 
 def run(*command, **kwargs):
     return subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kwargs)
+
+
+def source_date():
+    """The date ./package gives every file: the caller's SOURCE_DATE_EPOCH, else
+    that of the changelog's newest entry."""
+    changelog = os.path.join(SOURCE, 'packaging', 'changelog')
+    return int(os.environ.get('SOURCE_DATE_EPOCH')
+               or run('dpkg-parsechangelog', '-l', changelog, '-S', 'Timestamp', check=True).stdout)
 
 
 def desktop_entry(path):
@@ -62,6 +74,10 @@ class Package(unittest.TestCase):
         listing = run('dpkg-deb', '-c', DEB, check=True).stdout.splitlines()
         files = {line.split()[-1].lstrip('.') for line in listing if not line.startswith('d')}
         self.assertEqual(files, FILES)
+        data = subprocess.run(['dpkg-deb', '--fsys-tarfile', DEB], stdout=subprocess.PIPE, check=True).stdout
+        date = source_date()
+        with tarfile.open(fileobj=io.BytesIO(data)) as tar:
+            self.assertEqual({m.name for m in tar if m.mtime != date}, set(), f'every path dated {date}')
         self.assertEqual(self.field('Section'), 'games')
         depends = {d.split()[0] for d in self.field('Depends').split(', ')}
         self.assertLessEqual({'libsdl1.2debian', 'libsdl-image1.2', 'libsdl-mixer1.2', 'libsdl-gfx1.2-5'}, depends)
@@ -81,6 +97,15 @@ class Package(unittest.TestCase):
                 corners = run('convert', icon, '-alpha', 'extract', '-format',
                               '%[fx:p{0,0}+p{w-1,0}+p{0,h-1}+p{w-1,h-1}] %[fx:maxima]', 'info:', check=True)
                 self.assertEqual(corners.stdout.split(), ['0', '1'], 'transparent around an opaque rocket')
+
+    def test_rebuilt_in_another_folder_to_the_byte(self):
+        folder = os.path.join(h.OUT, 'package_rebuild')
+        shutil.rmtree(folder, ignore_errors=True)
+        build = run(os.path.join(SOURCE, 'package'), folder)
+        self.assertEqual(build.returncode, 0, build.stdout + build.stderr)
+        again = os.path.join(folder, os.path.basename(DEB))
+        with open(DEB, 'rb') as first, open(again, 'rb') as second:
+            self.assertTrue(first.read() == second.read(), f'{DEB} and {again} differ: diffoscope shows where')
 
     def test_lintian_is_silent(self):
         result = run('lintian', '--fail-on', 'error,warning', DEB)
