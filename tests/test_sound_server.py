@@ -3,16 +3,19 @@
 a user runs it, SDL choosing the sound driver unless a case names PulseAudio's:
 the music reaches the server at its true pitch and loops without a gap; a
 server that dies or stops answering mid-run never keeps the screen after a
-key, nor the process after a fatal error, for more than a moment; a server
-hung before the start delays it by libpulse's 30 s once, and the screen it
-then takes is let go within a second of a key.
+key, nor the process after a fatal error, for more than a moment, even when
+tumble inherits SIGALRM blocked; a server hung before the start delays it by
+libpulse's 30 s once, and the screen it then takes is let go within a second
+of a key.
 
     test_sound_server.py Running          the cases of a few seconds
     test_sound_server.py HungBeforeStart  the ones that wait out the 30 s
 """
 import array
 import collections
+import contextlib
 import os
+import signal
 import statistics
 import subprocess
 import sys
@@ -104,23 +107,42 @@ def leave(disp, proc):
 
 # What befalls the server a second into the run, or before tumble starts
 # (BEFORE); whether a frame fails after that (the shim fails that flip, a
-# fatal error) rather than a key ending it; and the sound driver set in
-# SDL_AUDIODRIVER (None: SDL chooses), where a user names PulseAudio's.
-Case = collections.namedtuple('Case', 'case befall frame_fails driver')
+# fatal error) rather than a key ending it; whether tumble starts with SIGALRM
+# blocked, as a launcher's signal mask is inherited; and the sound driver set
+# in SDL_AUDIODRIVER (None: SDL chooses), where a user names PulseAudio's.
+Case = collections.namedtuple('Case', 'case befall frame_fails alarm_blocked driver')
 BEFORE = 'stop before the start'
 PULSE = 'pulseaudio' if h.SDL == 'compat' else 'pulse'
-CASES = (Case('playing', None, False, None), Case('killed', 'kill', False, None), Case('hung', 'stop', False, None),
-         Case('hung, then a frame fails', 'stop', True, None),
-         Case('hung before the start, SDL choosing the driver', BEFORE, False, None),
-         Case(f'hung before the start, SDL_AUDIODRIVER={PULSE}', BEFORE, False, PULSE))
+CASES = (Case('playing', None, False, False, None), Case('killed', 'kill', False, False, None),
+         Case('hung, started with SIGALRM blocked', 'stop', False, True, None),
+         Case('hung, then a frame fails', 'stop', True, False, None),
+         Case('hung before the start, SDL choosing the driver', BEFORE, False, False, None),
+         Case(f'hung before the start, SDL_AUDIODRIVER={PULSE}', BEFORE, False, False, PULSE))
 FAILED_FRAME = 300  # some seconds in, well after the server hung
 FLIP_LINE = 'error updating screen (injected SDL_Flip failure)\n'
+
+
+@contextlib.contextmanager
+def blocked(signals):
+    """What is started meanwhile inherits these signals blocked."""
+    before = signal.pthread_sigmask(signal.SIG_BLOCK, signals)
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, before)
+
+
+def blocks(proc, sig):
+    """Whether the main thread of the running proc blocks sig."""
+    with open(f'/proc/{proc.pid}/status') as f:
+        mask = next(int(line.split()[1], 16) for line in f if line.startswith('SigBlk:'))
+    return bool(mask >> (sig - 1) & 1)
 
 
 class Running(unittest.TestCase):
     def test_music_and_a_server_that_dies_or_hangs_mid_run(self):
         disp = h.display(W, H)
-        for case, befall, frame_fails, driver in CASES:
+        for case, befall, frame_fails, alarm_blocked, driver in CASES:
             if befall == BEFORE:
                 continue
             with self.subTest(case):
@@ -133,8 +155,9 @@ class Running(unittest.TestCase):
                     log = os.path.join(h.workdir({}), 'calls.log')
                     env.update(LD_PRELOAD=h.SHIM, TUMBLE_SHIM_LOG=log, TUMBLE_SHIM_CALLS='SDL_Flip',
                                TUMBLE_SHIM_FAIL=f'SDL_Flip@{FAILED_FRAME}')
-                with h.plain(disp, music(), env) as proc:
+                with blocked({signal.SIGALRM} if alarm_blocked else set()), h.plain(disp, music(), env) as proc:
                     self.assertIsNotNone(take_screen(disp, proc, 20), 'the screen taken')
+                    self.assertEqual(blocks(proc, signal.SIGALRM), alarm_blocked, 'SIGALRM blocked at start')
                     started = time.monotonic()
                     time.sleep(1)
                     if befall:
