@@ -45,9 +45,18 @@ int main(int, char**)
 
     // Sound is never fatal: when some other subsystem (an audio server that is
     // not running, say) keeps everything from starting, the display and the
-    // timer start alone, and the music says why it is missing.
-    if (SDL_Init(SDL_INIT_EVERYTHING) == -1 && SDL_Init(SDL_INIT_VIDEO | SDL_INIT_TIMER) == -1)
-        return fail("couldn't initialize SDL (%s)\n");
+    // timer start alone, and the music says why it is missing. Sound that did
+    // not start then is not started again by the mixer: a sound server that
+    // hung through SDL_Init would hang that start as long, with the screen
+    // already taken and no key read.
+    bool sound = true;
+    std::string no_sound;
+    if (SDL_Init(SDL_INIT_EVERYTHING) == -1) {
+        no_sound = SDL_GetError();
+        if (SDL_Init(SDL_INIT_VIDEO | SDL_INIT_TIMER) == -1)
+            return fail("couldn't initialize SDL (%s)\n");
+        sound = SDL_WasInit(SDL_INIT_AUDIO) != 0;
+    }
 
     SDL_Surface* screen = SDL_SetVideoMode(0, 0, 32, SDL_HWSURFACE | SDL_DOUBLEBUF | SDL_FULLSCREEN);
     // A surface counts a row's bytes in 16 bits: on a screen 16384 pixels wide
@@ -85,10 +94,13 @@ int main(int, char**)
     if (!image)
         return fail("couldn't load image \"tavrin.png\" (%s)\n");
 
-    Mix_OpenAudio(22050, AUDIO_S16LSB, 2, 1024);
+    if (sound)
+        Mix_OpenAudio(22050, AUDIO_S16LSB, 2, 1024);
     Mix_AllocateChannels(1);
     Mix_Chunk* music = nullptr;
-    if (SDL_RWops* music_file = open_regular_file("tavrin.ogg")) {
+    if (!sound)
+        SDL_SetError("%s", no_sound.c_str());
+    else if (SDL_RWops* music_file = open_regular_file("tavrin.ogg")) {
         const std::string refusal = music_refusal(music_file, "tavrin.ogg");
         if (refusal.empty()) {
             music = Mix_LoadWAV_RW(music_file, 1);

@@ -148,10 +148,15 @@ class RiddenOut(unittest.TestCase):
             self.assert_music_line(r)
 
         # A sound server that is not running keeps SDL_Init of everything from
-        # succeeding on the SDL2-based SDL; the display and timer start alone.
+        # succeeding on the SDL2-based SDL; the display and timer start alone,
+        # and the mixer does not start the sound again (a hung server would
+        # make it wait as long once more, with the screen taken).
         r = h.run(disp, env={'SDL_AUDIODRIVER': 'nosuch'}, events=['5:quit'])
         self.assert_music_line(r)
         self.assertEqual(r.named('SDL_Init')[0].args, {'flags': 0xFFFF})
+        if r.named('SDL_Init')[0].res['r'] == -1:
+            self.assertFalse(r.named('Mix_OpenAudio', 'Mix_LoadWAV_RW'))
+            self.assertNotIn("hasn't been opened", r.stderr, "SDL_Init's own reason")
 
     def test_standard_error_closed(self):
         # Nothing may take descriptor 2 (the X connection would, and then the
