@@ -50,9 +50,9 @@ int main(int, char**)
     // hung through SDL_Init would hang that start as long, with the screen
     // already taken and no key read.
     bool sound = true;
-    std::string no_sound;
+    std::string sound_error;
     if (SDL_Init(SDL_INIT_EVERYTHING) == -1) {
-        no_sound = SDL_GetError();
+        sound_error = SDL_GetError();
         if (SDL_Init(SDL_INIT_VIDEO | SDL_INIT_TIMER) == -1)
             return fail("couldn't initialize SDL (%s)\n");
         sound = SDL_WasInit(SDL_INIT_AUDIO) != 0;
@@ -99,7 +99,7 @@ int main(int, char**)
     Mix_AllocateChannels(1);
     Mix_Chunk* music = nullptr;
     if (!sound)
-        SDL_SetError("%s", no_sound.c_str());
+        SDL_SetError("%s", sound_error.c_str());
     else if (SDL_RWops* music_file = open_regular_file("tavrin.ogg")) {
         const std::string refusal = music_refusal(music_file, "tavrin.ogg");
         if (refusal.empty()) {
