@@ -18,7 +18,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import harness as h  # noqa: E402
+from harness import assets, common, screen, sound_server, tumble, xvfb  # noqa: E402
 
 W, H = 640, 480
 RATE = 44100  # the sink's monitor is recorded at this rate
@@ -29,10 +29,10 @@ MUSIC_LINE = 'could not load "tavrin.ogg" ('
 
 
 def music():
-    path = os.path.join(h.workdir({}), 'tone.ogg')
+    path = os.path.join(common.workdir({}), 'tone.ogg')
     subprocess.run(['sox', '-n', '-r', '22050', '-c', '2', path, 'synth', f'{LOOP}s', 'sine', str(TONE), 'vol', '0.5'],
                    check=True)
-    return dict(h.small_assets(), **{'tavrin.ogg': path})
+    return dict(assets.small_assets(), **{'tavrin.ogg': path})
 
 
 def tone(path):
@@ -78,9 +78,9 @@ def take_screen(disp, proc, timeout):
             return None
         time.sleep(0.1)
     mapped = time.monotonic() - started
-    h.wait_for_picture(disp, proc)
-    if h.SDL == 'compat':
-        h.settled_window(disp, proc)  # the window that stays
+    screen.wait_for_picture(disp, proc)
+    if common.SDL == 'compat':
+        xvfb.settled_window(disp, proc)  # the window that stays
     return mapped
 
 
@@ -109,19 +109,19 @@ FLIP_LINE = 'error updating screen (injected SDL_Flip failure)\n'
 
 class Running(unittest.TestCase):
     def test_music_and_a_server_that_dies_or_hangs_mid_run(self):
-        disp = h.display(W, H)
+        disp = xvfb.display(W, H)
         for case, befall, frame_fails in CASES:
             with self.subTest(case):
-                server = h.SoundServer()
+                server = sound_server.SoundServer()
                 self.addCleanup(server.close)
-                recording = os.path.join(h.workdir({}), 'sink.raw')
+                recording = os.path.join(common.workdir({}), 'sink.raw')
                 server.record(recording, RATE)
                 env = dict(server.env, SDL_AUDIODRIVER=None)
                 if frame_fails:
-                    log = os.path.join(h.workdir({}), 'calls.log')
-                    env.update(LD_PRELOAD=h.SHIM, TUMBLE_SHIM_LOG=log, TUMBLE_SHIM_CALLS='SDL_Flip',
+                    log = os.path.join(common.workdir({}), 'calls.log')
+                    env.update(LD_PRELOAD=common.SHIM, TUMBLE_SHIM_LOG=log, TUMBLE_SHIM_CALLS='SDL_Flip',
                                TUMBLE_SHIM_FAIL=f'SDL_Flip@{FAILED_FRAME}')
-                with h.plain(disp, music(), env) as proc:
+                with tumble.plain(disp, music(), env) as proc:
                     self.assertIsNotNone(take_screen(disp, proc, 20), 'the screen taken')
                     started = time.monotonic()
                     time.sleep(1)
@@ -139,15 +139,15 @@ class Running(unittest.TestCase):
                         freed, ended, status = leave(disp, proc)
                 if frame_fails:
                     with open(log) as f:
-                        failed = [h.Rec(line) for line in f][-1]
+                        failed = [tumble.Rec(line) for line in f][-1]
                     ended -= failed.t / 1e9
-                    print(f'{h.SDL} {case}: process ended {ended:.3f} s after the failed frame')
+                    print(f'{common.SDL} {case}: process ended {ended:.3f} s after the failed frame')
                     self.assertEqual((proc.returncode, proc.stderr_text, failed.name, failed.res),
                                      (1, FLIP_LINE, 'SDL_Flip', {'r': -1}))
                     self.assertLess(befallen, failed.t / 1e9, 'the server hung before the frame failed')
                     self.assertLess(ended, 5, 'the process ended within a few seconds')
                     continue
-                print(f'{h.SDL} {case}: window gone {freed:.3f} s, process ended {ended:.3f} s after the key')
+                print(f'{common.SDL} {case}: window gone {freed:.3f} s, process ended {ended:.3f} s after the key')
                 self.assertEqual((status, proc.stderr_text), (0, ''))
                 self.assertLess(freed, 1, 'the screen freed within a second of the key')
                 self.assertLess(ended, 5, 'the process ended within a few seconds')
@@ -155,7 +155,8 @@ class Running(unittest.TestCase):
                     server.stop_recording()
                     pitch, breaks, seconds = tone(recording)
                     seams = seconds * 22050 / LOOP
-                    print(f'{h.SDL}: {seconds:.2f} s of tone at {pitch:.2f} Hz, {breaks} breaks, {seams:.0f} seams')
+                    print(f'{common.SDL}: {seconds:.2f} s of tone at {pitch:.2f} Hz, {breaks} breaks, '
+                          f'{seams:.0f} seams')
                     self.assertAlmostEqual(pitch, TONE, delta=TONE / 100, msg='the true pitch')
                     self.assertGreater(seconds, played - 1, 'the music loops all the while')
                     # An underrun may break a cycle here and there; a gap at the
@@ -168,15 +169,15 @@ class HungBeforeStart(unittest.TestCase):
     def test_a_server_hung_before_the_start_delays_it_30_s(self):
         # libpulse waits 30 s for the server's answer while SDL starts its
         # sound, before the screen is taken; then tumble runs without music.
-        disp = h.display(W, H)
-        server = h.SoundServer()
+        disp = xvfb.display(W, H)
+        server = sound_server.SoundServer()
         self.addCleanup(server.close)
         server.stop()
-        with h.plain(disp, music(), dict(server.env, SDL_AUDIODRIVER=None)) as proc:
+        with tumble.plain(disp, music(), dict(server.env, SDL_AUDIODRIVER=None)) as proc:
             waited = take_screen(disp, proc, 60)
             self.assertIsNotNone(waited, 'the screen taken')
             freed, ended, status = leave(disp, proc)
-        print(f'{h.SDL}: screen taken after {waited:.1f} s; window gone {freed:.3f} s, '
+        print(f'{common.SDL}: screen taken after {waited:.1f} s; window gone {freed:.3f} s, '
               f'process ended {ended:.3f} s after the key')
         self.assertEqual(status, 0, proc.stderr_text)
         self.assertTrue(27 < waited < 40, waited)
