@@ -23,7 +23,7 @@ def main():
     parser.add_argument('--assets', default=common.ASSETS)
     parser.add_argument('--after', type=float, default=2.0, help='seconds to let it run first')
     for impl in sdl_impl.IMPLS:
-        parser.add_argument(f'--{impl}-libdir', default=common.LIBDIRS[impl] or common.configured_libdir(impl))
+        parser.add_argument(f'--{impl}-libdir', default=common.LIBDIRS[impl])
     parser.add_argument('--wayland', action='store_true', help='under weston, on the SDL2-based library')
     opts = parser.parse_args()
     common.SDL = 'compat' if opts.wayland else opts.sdl

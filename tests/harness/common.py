@@ -8,6 +8,7 @@ CI=true, where ./test has installed what it needs).
   TUMBLE_SDL            classic | compat: which SDL 1.2 implementation to run on
   TUMBLE_CLASSIC_LIBDIR folder holding the classic libSDL-1.2.so.0 (1.2.15)
   TUMBLE_COMPAT_LIBDIR  folder holding the SDL2-based libSDL-1.2.so.0 (sdl12-compat)
+                        (these two, when unset, as build/ was configured)
   TUMBLE_ASSETS         folder with the default tavrin.png and tavrin.ogg
   TUMBLE_TEST_OUT       where screenshots are kept
   TUMBLE_SANITIZED      1 when tumble was built with ASan/UBSan
@@ -26,20 +27,6 @@ BUILD = os.path.join(SOURCE, 'build')
 BIN = os.path.abspath(os.environ.get('TUMBLE_BIN', os.path.join(BUILD, 'tumble')))
 SHIM = os.path.abspath(os.environ.get('TUMBLE_SHIM', os.path.join(BUILD, 'tests', 'tumble_shim.so')))
 SDL = os.environ.get('TUMBLE_SDL', 'classic')
-LIBDIRS = {'classic': os.environ.get('TUMBLE_CLASSIC_LIBDIR', ''),
-           'compat': os.environ.get('TUMBLE_COMPAT_LIBDIR', '')}
-ASSETS = os.environ.get('TUMBLE_ASSETS', os.path.join(BUILD, 'run'))
-OUT = os.environ.get('TUMBLE_TEST_OUT', tempfile.gettempdir())
-SANITIZED = os.environ.get('TUMBLE_SANITIZED', '0') not in ('', '0', 'OFF', 'FALSE')
-SKIP_CODE = 77  # CTest's SKIP_RETURN_CODE for these tests
-
-TMP = tempfile.mkdtemp(prefix='tumble-test-')
-atexit.register(shutil.rmtree, TMP, True)
-
-
-def libdir():
-    """The folder of the libSDL-1.2.so.0 of the implementation under test."""
-    return LIBDIRS[SDL]
 
 
 def configured_libdir(impl, build=BUILD):
@@ -52,6 +39,22 @@ def configured_libdir(impl, build=BUILD):
     except OSError:
         pass
     return ''
+
+
+LIBDIRS = {impl: os.environ.get(f'TUMBLE_{impl.upper()}_LIBDIR', configured_libdir(impl))
+           for impl in ('classic', 'compat')}
+ASSETS = os.environ.get('TUMBLE_ASSETS', os.path.join(BUILD, 'run'))
+OUT = os.environ.get('TUMBLE_TEST_OUT', tempfile.gettempdir())
+SANITIZED = os.environ.get('TUMBLE_SANITIZED', '0') not in ('', '0', 'OFF', 'FALSE')
+SKIP_CODE = 77  # CTest's SKIP_RETURN_CODE for these tests
+
+TMP = tempfile.mkdtemp(prefix='tumble-test-')
+atexit.register(shutil.rmtree, TMP, True)
+
+
+def libdir():
+    """The folder of the libSDL-1.2.so.0 of the implementation under test."""
+    return LIBDIRS[SDL]
 
 
 def workdir(files):
