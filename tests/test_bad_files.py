@@ -121,7 +121,7 @@ class Picture(unittest.TestCase):
                  'too large: 16000x40000 pixels')):
             with self.subTest(name):
                 r = tumble.run(xvfb.display(640, 480), files={'tavrin.png': made('tavrin.png', content)},
-                          events=['5:keydown'], wrap=AS_USER if name == 'no permission' else ())
+                               events=['5:keydown'], wrap=AS_USER if name == 'no permission' else ())
                 self.assertEqual(r.status, 1, r)
                 # libpng writes its own complaint before the line; nothing else may.
                 *before, last = r.stderr.splitlines(keepends=True)
@@ -193,7 +193,7 @@ class Music(unittest.TestCase):
 
     def run_with(self, content, timeout=60):
         return tumble.run(xvfb.display(640, 480), files={'tavrin.ogg': made('tavrin.ogg', content)},
-                     events=['5:quit'], timeout=timeout)
+                          events=['5:quit'], timeout=timeout)
 
     def test_not_ogg_vorbis_gets_the_music_line(self):
         ogg = pathlib.Path(assets.small_assets()['tavrin.ogg']).read_bytes()

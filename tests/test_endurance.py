@@ -16,7 +16,7 @@ FRAMES = 100_000
 class Endurance(unittest.TestCase):
     def test_memory_flat_over_100000_frames(self):
         r = tumble.run(xvfb.display(320, 200), events=[f'{FRAMES - 1}:keydown'], calls=['SDL_Quit'],
-                  env={'TUMBLE_SHIM_RSS': '1000'}, timeout=400)
+                       env={'TUMBLE_SHIM_RSS': '1000'}, timeout=400)
         self.assertEqual((r.status, r.stderr), (0, ''))
         rss = [c.args['kb'] for c in r.log if c.name == 'rss']
         self.assertEqual(len(rss), FRAMES // 1000)
@@ -27,7 +27,7 @@ class Endurance(unittest.TestCase):
     def test_memcheck_finds_nothing_of_tumbles_own(self):
         report = os.path.join(common.workdir({}), 'memcheck.xml')
         r = tumble.run(xvfb.display(320, 200), events=['499:keydown'], calls=['SDL_Quit'], timeout=300,
-                  wrap=['valgrind', '--leak-check=full', '--xml=yes', f'--xml-file={report}', '--num-callers=50'])
+                       wrap=['valgrind', '--leak-check=full', '--xml=yes', f'--xml-file={report}', '--num-callers=50'])
         self.assertEqual((r.status, r.stderr), (0, ''))
         # A lost block or a bad access is tumble's when its stack passes through
         # the executable, unless the call made there is one that starts a

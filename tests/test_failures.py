@@ -158,7 +158,7 @@ class RiddenOut(unittest.TestCase):
         # Nothing may take descriptor 2 (the X connection would, and then the
         # music line would be written into it).
         r = tumble.run(xvfb.display(640, 480), files={'tavrin.ogg': None}, events=['5:quit'],
-                  wrap=['sh', '-c', 'exec "$0" 2>&-'], timeout=20)
+                       wrap=['sh', '-c', 'exec "$0" 2>&-'], timeout=20)
         self.assertEqual((r.status, r.stderr, r.flips), (0, '', 6))
         self.assertEqual(len(r.named('fflush')), 1)
 

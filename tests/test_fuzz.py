@@ -61,7 +61,7 @@ class Fuzz(unittest.TestCase):
                 f.write(data)
             try:
                 r = tumble.run(disp, files=dict(assets.default_assets(), **{name: path}), events=['0:quit'], timeout=15,
-                          env=FAST)
+                               env=FAST)
                 foreign = [line for line in r.stderr.splitlines(keepends=True)
                            if not OWN_LINES.fullmatch(line) and not line.startswith('libpng ')]
                 problem = (f'status {r.status}' if r.status not in (0, 1) else

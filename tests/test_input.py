@@ -40,7 +40,7 @@ class Quit(unittest.TestCase):
         ignored = ['keyup:97', 'motion:10', 'buttonup:1', 'buttonup:4', 'active:0', 'active:1', 'joyaxis',
                    'joybuttondown', 'joyhat', 'resize:200', 'expose', 'user:7', 'syswm']
         r = tumble.run(xvfb.display(640, 480), events=[f'{n + 1}:{e}' for n, e in enumerate(ignored)]
-                  + [f'{len(ignored) + 3}:keydown'])
+                       + [f'{len(ignored) + 3}:keydown'])
         if 0 <= r.flips - 2 < len(ignored):
             self.fail(f'{ignored[r.flips - 2]} ended it')
         self.assert_ends_after(r, len(ignored) + 3)
