@@ -23,7 +23,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, 'tests'))
-import harness  # noqa: E402  (Xvfb/openbox start-up and the shim's log lines)
+from harness import assets, common, tumble, xvfb  # noqa: E402  (Xvfb/openbox start-up, the shim's log lines)
 
 PARTS = ('SDL_FillRect', 'rotozoomSurface', 'SDL_UpperBlit', 'SDL_Flip')
 CALLS = ('SDL_Init', 'SDL_SetVideoMode', 'Mix_LoadWAV_RW', 'SDL_PollEvent', 'SDL_Quit') + PARTS
@@ -78,7 +78,7 @@ def run(opts, disp, impl, floor, frames=None):
         if proc.poll() is None:
             proc.kill()
     with open(log) as f:
-        recs = [harness.Rec(line) for line in f if line.strip()]
+        recs = [tumble.Rec(line) for line in f if line.strip()]
     os.unlink(log)
     if proc.returncode != 0:
         sys.exit(f'tumble ({name}) ended with status {proc.returncode}: {err.decode(errors="replace")}')
@@ -168,7 +168,7 @@ def measure(opts):
                 if not (opts.compat_libdir if impl[1] else opts.classic_libdir):
                     continue  # that implementation cannot be had here
                 if impl[1] not in displays:
-                    displays[impl[1]] = harness.Display(w, h, wm=impl[1])
+                    displays[impl[1]] = xvfb.Display(w, h, wm=impl[1])
                 disp = displays[impl[1]]
                 run(opts, disp, impl, floor=True, frames=10)  # warms the caches: start-up as a user sees it
                 tumble = run(opts, disp, impl, floor=False)
@@ -321,13 +321,13 @@ def main():
     opts.assets = os.path.abspath(opts.assets or os.path.join(opts.build, 'run'))
     for impl in ('classic', 'compat'):
         given = getattr(opts, f'{impl}_libdir')
-        given = harness.configured_libdir(impl, opts.build) if given is None else given
+        given = common.configured_libdir(impl, opts.build) if given is None else given
         setattr(opts, f'{impl}_libdir', given and os.path.abspath(given))
-    opts.tmp = harness._tmp_root
+    opts.tmp = common.TMP
     for path in (opts.bin, opts.shim, *(os.path.join(opts.assets, n) for n in ('tavrin.png', 'tavrin.ogg'))):
         if not os.path.exists(path):
             sys.exit(f'{path} is missing: build with -DBUILD_TESTING=ON first')
-    opts.picture = '%dx%d' % harness.png_size(os.path.join(opts.assets, 'tavrin.png'))
+    opts.picture = '%dx%d' % assets.png_size(os.path.join(opts.assets, 'tavrin.png'))
     opts.music = ogg_seconds(os.path.join(opts.assets, 'tavrin.ogg'))
     before = os.getloadavg()[0]
     if before > 0.5:

@@ -39,7 +39,7 @@ configure_and_build() {
 # Which SDL 1.2 implementation the system's libSDL-1.2.so.0 is, the one tumble
 # is built against: classic (Debian 12) or compat (the SDL2-based one, Debian 13).
 system_sdl() {
-    python3 tests/sdl_impl.py "$(pkg-config --variable=libdir sdl)" | cut -d ' ' -f 1
+    /usr/bin/python3 tests/harness/sdl_impl.py "$(pkg-config --variable=libdir sdl)" | cut -d ' ' -f 1
 }
 
 # When the system's SDL 1.2 is the classic one, puts the SDL2-based library into

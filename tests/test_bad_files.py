@@ -15,7 +15,7 @@ import unittest
 import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import harness as h  # noqa: E402
+from harness import assets, common, screen, tumble, xvfb  # noqa: E402
 import test_failures  # noqa: E402
 
 NOT_PNG, NOT_OGG, UNREADABLE_PNG = 'not a PNG image', 'not an Ogg Vorbis file', 'Error reading the PNG file.'
@@ -64,7 +64,7 @@ def claiming(ogg, samples):
 def made(name, content):
     """A file name in a fresh folder, holding content: bytes, a function of
     the path that writes it, or None for no file."""
-    path = os.path.join(h.workdir({}), name)
+    path = os.path.join(common.workdir({}), name)
     if isinstance(content, bytes):
         with open(path, 'wb') as f:
             f.write(content)
@@ -75,7 +75,7 @@ def made(name, content):
 
 def convert(*how):
     """Writes the test picture converted with ImageMagick: how ends in the output format."""
-    return lambda path: subprocess.run(['convert', h.small_assets()['tavrin.png'], *how[:-1], how[-1] + path],
+    return lambda path: subprocess.run(['convert', assets.small_assets()['tavrin.png'], *how[:-1], how[-1] + path],
                                        check=True)
 
 
@@ -93,15 +93,15 @@ def ihdr(path):
 
 class Picture(unittest.TestCase):
     def test_not_a_whole_png_ends_it_with_the_picture_line(self):
-        png = pathlib.Path(h.small_assets()['tavrin.png']).read_bytes()
+        png = pathlib.Path(assets.small_assets()['tavrin.png']).read_bytes()
         idat = png.index(b'IDAT') - 4
         # A comment chunk before the image, cut off, used to send the decoder
         # round for ever on stale bytes. The chunk walk's other edges are left
         # to the file guards' own tests.
-        with_text = png[:idat] + h.png_chunk(b'tEXt', b'Comment\0' + b'x' * 3000) + png[idat:]
+        with_text = png[:idat] + assets.png_chunk(b'tEXt', b'Comment\0' + b'x' * 3000) + png[idat:]
         # The image data in chunks of 200 bytes, the file ending after half of them.
         rows = zlib.compress(b''.join(b'\0' + bytes((x * 7 + y) % 256 for x in range(360)) for y in range(80)))
-        parts = [h.png_chunk(b'IDAT', rows[i:i + 200]) for i in range(0, len(rows), 200)]
+        parts = [assets.png_chunk(b'IDAT', rows[i:i + 200]) for i in range(0, len(rows), 200)]
         half_the_chunks = png[:idat] + b''.join(parts[:len(parts) // 2])
         for name, content, reason in (
                 ('missing', None, MISSING),
@@ -112,16 +112,16 @@ class Picture(unittest.TestCase):
                 ('no permission', unreadable(png), 'Permission denied'),
                 ('JPEG', convert('jpg:'), NOT_PNG),
                 # SDL 1.2 makes no surface 16384 pixels wide or more.
-                ('16400x4', h.png(16400, 4, lambda x, y: (200, 100, 50)), None),
+                ('16400x4', assets.png(16400, 4, lambda x, y: (200, 100, 50)), None),
                 # Within that, but its rows at 4 bytes a pixel pass 2 GiB: a few
                 # rows of data, with a header that claims the size.
                 ('16000x40000', png[:16] + struct.pack('>II', 16000, 40000) + png[24:29]
                  + struct.pack('>I', zlib.crc32(png[12:16] + struct.pack('>II', 16000, 40000) + png[24:29]))
-                 + h.png_chunk(b'IDAT', zlib.compress(bytes(16000 * 3 + 1) * 4)) + h.png_chunk(b'IEND', b''),
+                 + assets.png_chunk(b'IDAT', zlib.compress(bytes(16000 * 3 + 1) * 4)) + assets.png_chunk(b'IEND', b''),
                  'too large: 16000x40000 pixels')):
             with self.subTest(name):
-                r = h.run(h.display(640, 480), files={'tavrin.png': made('tavrin.png', content)},
-                          events=['5:keydown'], wrap=AS_USER if name == 'no permission' else ())
+                r = tumble.run(xvfb.display(640, 480), files={'tavrin.png': made('tavrin.png', content)},
+                               events=['5:keydown'], wrap=AS_USER if name == 'no permission' else ())
                 self.assertEqual(r.status, 1, r)
                 # libpng writes its own complaint before the line; nothing else may.
                 *before, last = r.stderr.splitlines(keepends=True)
@@ -135,7 +135,7 @@ class Picture(unittest.TestCase):
                 self.assertLess(r.named('fflush')[-1].t - r.named('rand')[-1].t, 1e9, 'the line within a second')
 
     def test_any_png_it_can_hold_runs_and_draws(self):
-        png = pathlib.Path(h.small_assets()['tavrin.png']).read_bytes()
+        png = pathlib.Path(assets.small_assets()['tavrin.png']).read_bytes()
         for name, content, header in (
                 ('1x1', convert('-crop', '1x1+0+0', 'PNG24:'), (1, 1, 8, 2, 0)),
                 ('paletted', convert('-type', 'Palette', 'PNG8:'), (120, 80, 8, 3, 0)),
@@ -143,13 +143,13 @@ class Picture(unittest.TestCase):
                 ('16-bit', convert('-depth', '16', 'PNG48:'), (120, 80, 16, 2, 0)),
                 ('interlaced', convert('-interlace', 'PNG', 'PNG24:'), (120, 80, 8, 2, 1)),
                 ('with alpha', convert('-alpha', 'set', 'PNG32:'), (120, 80, 8, 6, 0)),
-                ('4000x10', h.png(4000, 10, lambda x, y: (x % 200 + 50, 90, 160)), (4000, 10, 8, 2, 0)),
+                ('4000x10', assets.png(4000, 10, lambda x, y: (x % 200 + 50, 90, 160)), (4000, 10, 8, 2, 0)),
                 # All of the image is there: the loader stops after it.
                 ('no end chunk', png[:-12], (120, 80, 8, 2, 0))):
             with self.subTest(name):
                 path = made('tavrin.png', content)
                 self.assertEqual(ihdr(path), header)
-                r = h.run(h.display(640, 480), files={'tavrin.png': path}, events=['20:keydown'])
+                r = tumble.run(xvfb.display(640, 480), files={'tavrin.png': path}, events=['20:keydown'])
                 self.assertEqual((r.status, r.stderr, r.flips), (0, '', 21))
                 self.assertEqual(tuple(r.named('SDL_DisplayFormat')[0].res.values())[1:], header[:2])
                 self.assertEqual(len(r.named('SDL_UpperBlit')), 21, 'a picture drawn every frame')
@@ -157,14 +157,14 @@ class Picture(unittest.TestCase):
     def test_transparency_is_dropped(self):
         # Half transparent everywhere: drawn with its alpha on black, no red
         # would pass 128; dropped, the top rows' red of 250 and more shows.
-        disp = h.display(640, 480)
+        disp = xvfb.display(640, 480)
         path = made('tavrin.png', convert('-alpha', 'set', '-channel', 'A', '-evaluate', 'set', '50%', '+channel',
                                           'PNG32:'))
-        with h.plain(disp, dict(h.small_assets(), **{'tavrin.png': path})) as proc:
-            h.wait_for_picture(disp, proc)
+        with tumble.plain(disp, dict(assets.small_assets(), **{'tavrin.png': path})) as proc:
+            screen.wait_for_picture(disp, proc)
             time.sleep(0.5)  # the SDL2-based one shows its first frames scaled, while it goes full-screen
             rgb = disp.screenshot()
-            self.assertIsNone(h.ended(proc))
+            self.assertIsNone(tumble.ended(proc))
             subprocess.run(['xdotool', 'key', 'space'], env=dict(os.environ, DISPLAY=disp.name), check=True)
             status = proc.wait(5)
         self.assertEqual((status, proc.stderr_text), (0, ''))
@@ -174,8 +174,8 @@ class Picture(unittest.TestCase):
         # 13000x4 loads, but on a 2560-wide screen it starts nearly level at
         # more than its size: no turned copy can be made for the first frames,
         # which show nothing, until it has turned and shrunk enough.
-        path = made('tavrin.png', h.png(13000, 4, lambda x, y: (200, 100, 50)))
-        r = h.run(h.display(2560, 400), files={'tavrin.png': path}, events=['7:keydown'])
+        path = made('tavrin.png', assets.png(13000, 4, lambda x, y: (200, 100, 50)))
+        r = tumble.run(xvfb.display(2560, 400), files={'tavrin.png': path}, events=['7:keydown'])
         self.assertEqual((r.status, r.stderr, r.flips), (0, '', 8))
         turned = [c.res['s'] != 'null' for c in r.named('rotozoomSurface')]
         self.assertEqual((turned[0], turned[-1]), (False, True), turned)
@@ -192,11 +192,11 @@ class Music(unittest.TestCase):
     assert_music_line = test_failures.RiddenOut.assert_music_line
 
     def run_with(self, content, timeout=60):
-        return h.run(h.display(640, 480), files={'tavrin.ogg': made('tavrin.ogg', content)},
-                     events=['5:quit'], timeout=timeout)
+        return tumble.run(xvfb.display(640, 480), files={'tavrin.ogg': made('tavrin.ogg', content)},
+                          events=['5:quit'], timeout=timeout)
 
     def test_not_ogg_vorbis_gets_the_music_line(self):
-        ogg = pathlib.Path(h.small_assets()['tavrin.ogg']).read_bytes()
+        ogg = pathlib.Path(assets.small_assets()['tavrin.ogg']).read_bytes()
         pages = [m.start() for m in re.finditer(b'OggS', ogg)]
         for name, content, reason in (
                 ('missing', None, None),
@@ -213,7 +213,7 @@ class Music(unittest.TestCase):
                 self.assert_music_line(self.run_with(content), reason)
 
     def test_whatever_sound_it_has_plays(self):
-        ogg = pathlib.Path(h.small_assets()['tavrin.ogg']).read_bytes()
+        ogg = pathlib.Path(assets.small_assets()['tavrin.ogg']).read_bytes()
         pages = [m.start() for m in re.finditer(b'OggS', ogg)]
         for name, content, timeout in (
                 ('mono 44.1 kHz', sox('-r', '44100', '-c', '1', '1'), 60),

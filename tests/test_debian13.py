@@ -29,8 +29,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 OUT = os.environ.get('TUMBLE_TEST_OUT') or tempfile.gettempdir()
 sys.path.insert(0, HERE)
-import chroot  # noqa: E402
-import sdl_impl  # noqa: E402
+from harness import chroot, common, sdl_impl  # noqa: E402
 
 RELEASE = 'trixie'
 INNER_TIMEOUT = 1800
@@ -41,13 +40,13 @@ CANNOT_BE_HAD = 'cannot be had here'
 RUN_CHECK = r'''
 import os, subprocess, sys
 sys.path.insert(0, 'tests')
-import harness
-disp = harness.Display(640, 480, wm=True)
+from harness import screen, xvfb
+disp = xvfb.Display(640, 480, wm=True)
 env = dict(os.environ, DISPLAY=disp.name, SDL_AUDIODRIVER='dummy')
 proc = subprocess.Popen(['./run'], env=env, stdin=subprocess.DEVNULL)
 try:
-    shown = harness.picture_region(harness.wait_for_picture(disp, proc, timeout=120), 640, 480)[0]
-    harness.settled_window(disp, proc)  # the key press goes to the window that stays
+    shown = screen.picture_region(screen.wait_for_picture(disp, proc, timeout=120), 640, 480)[0]
+    xvfb.settled_window(disp, proc)  # the key press goes to the window that stays
     subprocess.run(['xdotool', 'key', 'space'], env=env, check=True)
     status = proc.wait(20)
 finally:
@@ -105,7 +104,7 @@ def run_inside(c, files, problems):
     except (OSError, ET.ParseError) as e:
         results = []
         problems.append(f'no test results from the inner run ({e})')
-    if c.run(['python3', '-c', RUN_CHECK], cwd='/src', check=False, timeout=600).returncode != 0:
+    if c.run(['/usr/bin/python3', '-c', RUN_CHECK], cwd='/src', check=False, timeout=600).returncode != 0:
         problems.append('./run did not show the picture and end with status 0 on a key press')
     try:
         with open(c.host_path('/src/build/tests/sdl_impls.txt')) as f:
@@ -119,14 +118,14 @@ def run_inside(c, files, problems):
 
 
 def main():
-    chroot.require(RELEASE)
+    chroot.require()
     files = source_files()
     problems = []
     try:
         with chroot.Chroot(RELEASE, parent=OUT) as c:
             took, results, impls = run_inside(c, files, problems)
     except chroot.ArchiveUnreachable as e:
-        chroot.skip_or_fail(str(e))
+        common.skip_or_fail(str(e))
 
     counts = {o: sum(1 for _, outcome, _ in results if outcome == o) for o in ('passed', 'skipped', 'failed')}
     print(f'Debian 13: ./test -LE long took {took:.0f} s: {counts["passed"]} passed, {counts["skipped"]} skipped, '

@@ -7,32 +7,32 @@ import unittest
 import xml.etree.ElementTree as ET
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import harness as h  # noqa: E402
+from harness import common, tumble, xvfb  # noqa: E402
 
 FRAMES = 100_000
 
 
-@unittest.skipIf(h.SANITIZED, 'the sanitizers change memory use and cannot run under valgrind')
+@unittest.skipIf(common.SANITIZED, 'the sanitizers change memory use and cannot run under valgrind')
 class Endurance(unittest.TestCase):
     def test_memory_flat_over_100000_frames(self):
-        r = h.run(h.display(320, 200), events=[f'{FRAMES - 1}:keydown'], calls=['SDL_Quit'],
-                  env={'TUMBLE_SHIM_RSS': '1000'}, timeout=400)
+        r = tumble.run(xvfb.display(320, 200), events=[f'{FRAMES - 1}:keydown'], calls=['SDL_Quit'],
+                       env={'TUMBLE_SHIM_RSS': '1000'}, timeout=400)
         self.assertEqual((r.status, r.stderr), (0, ''))
         rss = [c.args['kb'] for c in r.log if c.name == 'rss']
         self.assertEqual(len(rss), FRAMES // 1000)
         # Sampled every 1,000 frames: from the first sample on, under 1 MiB more.
         self.assertLess(max(rss) - rss[0], 1024, rss)
 
-    @unittest.skipIf(h.SDL != 'classic', "memcheck runs on the classic SDL only")
+    @unittest.skipIf(common.SDL != 'classic', "memcheck runs on the classic SDL only")
     def test_memcheck_finds_nothing_of_tumbles_own(self):
-        report = os.path.join(h.workdir({}), 'memcheck.xml')
-        r = h.run(h.display(320, 200), events=['499:keydown'], calls=['SDL_Quit'], timeout=300,
-                  wrap=['valgrind', '--leak-check=full', '--xml=yes', f'--xml-file={report}', '--num-callers=50'])
+        report = os.path.join(common.workdir({}), 'memcheck.xml')
+        r = tumble.run(xvfb.display(320, 200), events=['499:keydown'], calls=['SDL_Quit'], timeout=300,
+                       wrap=['valgrind', '--leak-check=full', '--xml=yes', f'--xml-file={report}', '--num-callers=50'])
         self.assertEqual((r.status, r.stderr), (0, ''))
         # A lost block or a bad access is tumble's when its stack passes through
         # the executable, unless the call made there is one that starts a
         # library: what a library keeps or loses for itself is not tumble's.
-        exe = os.path.realpath(h.BIN)
+        exe = os.path.realpath(common.BIN)
         ours = []
         for error in ET.parse(report).getroot().iter('error'):
             kind = error.findtext('kind')

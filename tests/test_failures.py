@@ -11,7 +11,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import harness as h  # noqa: E402
+from harness import assets, common, tumble, xvfb  # noqa: E402
 
 MUSIC_LINE = 'could not load "tavrin.ogg" ({}) - easter egg #1 won\'t have music\n'
 PICTURE_LINE = 'couldn\'t load image "tavrin.png" ({})\n'
@@ -26,29 +26,29 @@ class Fatal(unittest.TestCase):
         self.assertEqual([c.args for c in r.calls[-3:-1]], [{'flags': 0x20}, {'stream': 'stderr'}])
 
     def test_start_up_failures(self):
-        disp = h.display(640, 480)
+        disp = xvfb.display(640, 480)
         # Everything, then the display and timer alone: both fail.
-        r = h.run(disp, fail=['SDL_Init'])
+        r = tumble.run(disp, fail=['SDL_Init'])
         self.assert_fatal(r, "couldn't initialize SDL (injected SDL_Init failure)\n")
         self.assertEqual([(c.name, c.args.get('flags')) for c in r.calls],
                          [('SDL_Init', 0xFFFF), ('SDL_Init', 0x21), ('SDL_QuitSubSystem', 0x20), ('fflush', None),
                           ('SDL_Quit', None)])
 
-        r = h.run(disp, fail=['SDL_SetVideoMode'])
+        r = tumble.run(disp, fail=['SDL_SetVideoMode'])
         self.assert_fatal(r, "couldn't create window (injected SDL_SetVideoMode failure)\n")
         self.assertFalse(r.named('rand'))
 
         # The PNG decoder fails; then the conversion.
         for failed in ('IMG_LoadPNG_RW', 'SDL_DisplayFormat'):
             with self.subTest(failed):
-                r = h.run(disp, fail=[failed])
+                r = tumble.run(disp, fail=[failed])
                 self.assertEqual(r.named('IMG_LoadPNG_RW', 'SDL_DisplayFormat')[-1].name, failed)
                 self.assert_fatal(r, PICTURE_LINE.format(f'injected {failed} failure'))
                 self.assertFalse(r.named('SDL_Flip', 'Mix_OpenAudio'))
 
     def test_missing_picture(self):
         # After the display took the full screen and the three draws were made.
-        r = h.run(h.display(640, 480), files={'tavrin.png': None})
+        r = tumble.run(xvfb.display(640, 480), files={'tavrin.png': None})
         self.assertRegex(r.stderr, '^' + re.escape(PICTURE_LINE).replace(r'\{\}', '.+') + '$')
         self.assert_fatal(r, r.stderr)
         self.assertEqual([c.name for c in r.calls[:6]],
@@ -56,20 +56,21 @@ class Fatal(unittest.TestCase):
 
     def test_screen_too_wide_for_a_row_count(self):
         # 16384 pixels at 4 bytes pass a surface's 16-bit pitch.
-        r = h.run(h.display(16384, 64))
+        r = tumble.run(xvfb.display(16384, 64))
         self.assert_fatal(r, "couldn't create window ({})\n".format(
-            'a 16384-pixel-wide screen is too wide for SDL 1.2' if h.SDL == 'compat' else 'A scanline is too wide'))
+            'a 16384-pixel-wide screen is too wide for SDL 1.2' if common.SDL == 'compat'
+            else 'A scanline is too wide'))
         self.assertFalse(r.named('SDL_FillRect', 'rand'))
 
-    @unittest.skipUnless(h.SDL == 'classic', 'only classic SDL falls back to a text-mode driver')
+    @unittest.skipUnless(common.SDL == 'classic', 'only classic SDL falls back to a text-mode driver')
     def test_no_display_leaves_the_line_on_the_terminal(self):
         # Classic SDL falls back to a text-mode driver that takes over the
         # terminal's alternate screen; the line must come after it is left.
-        env = {k: v for k, v in h.base_env(h.display(640, 480)).items() if k != 'DISPLAY'}
+        env = {k: v for k, v in tumble.base_env(xvfb.display(640, 480)).items() if k != 'DISPLAY'}
         pid, fd = pty.fork()
         if pid == 0:
-            os.chdir(h.workdir(h.small_assets()))
-            os.execve(h.BIN, [h.BIN], dict(env, TERM='xterm'))
+            os.chdir(common.workdir(assets.small_assets()))
+            os.execve(common.BIN, [common.BIN], dict(env, TERM='xterm'))
         out, deadline = b'', time.monotonic() + 20
         while time.monotonic() < deadline and select.select([fd], [], [], 1)[0]:
             try:
@@ -85,10 +86,10 @@ class Fatal(unittest.TestCase):
         self.assertRegex(out.decode(errors='replace'), r"\x1b\[\?1049l[^\n]*couldn't create window \(.+\)\r\n$")
 
     def test_failed_flip_first_and_later(self):
-        disp = h.display(640, 480)
+        disp = xvfb.display(640, 480)
         for frame in (0, 500):
             with self.subTest(frame=frame):
-                r = h.run(disp, fail=[f'SDL_Flip@{frame}'], events=[f'{frame + 10}:quit'])
+                r = tumble.run(disp, fail=[f'SDL_Flip@{frame}'], events=[f'{frame + 10}:quit'])
                 self.assert_fatal(r, "error updating screen (injected SDL_Flip failure)\n")
                 self.assertEqual(r.flips, frame + 1)
                 self.assertEqual(r.named('SDL_Flip')[-1].res, {'r': -1})
@@ -97,8 +98,8 @@ class Fatal(unittest.TestCase):
 
 class RiddenOut(unittest.TestCase):
     def test_no_turned_picture_skips_only_the_drawing(self):
-        disp = h.display(640, 480)
-        r = h.run(disp, fail=['rotozoomSurface@3'], events=['6:quit'])
+        disp = xvfb.display(640, 480)
+        r = tumble.run(disp, fail=['rotozoomSurface@3'], events=['6:quit'])
         self.assertEqual((r.status, r.stderr, r.flips), (0, '', 7))
         for n in range(7):
             names = [c.name for c in r.frame(n)
@@ -106,12 +107,12 @@ class RiddenOut(unittest.TestCase):
             drawing = [] if n == 3 else ['SDL_UpperBlit', 'SDL_FreeSurface']
             self.assertEqual(names, ['SDL_FillRect', 'rotozoomSurface'] + drawing + ['SDL_Flip', 'SDL_Delay'], n)
 
-        r = h.run(disp, fail=['rotozoomSurface@0-'], events=['20:quit'])
+        r = tumble.run(disp, fail=['rotozoomSurface@0-'], events=['20:quit'])
         self.assertEqual((r.status, r.stderr, r.flips), (0, '', 21))
         self.assertFalse(r.named('SDL_UpperBlit'))
 
         # A failed blit is ignored: the turned picture is still freed, the frame shown.
-        r = h.run(disp, fail=['SDL_UpperBlit@0-'], events=['20:quit'])
+        r = tumble.run(disp, fail=['SDL_UpperBlit@0-'], events=['20:quit'])
         self.assertEqual((r.status, r.stderr, r.flips), (0, '', 21))
         self.assertLessEqual({c.res['s'] for c in r.named('rotozoomSurface')},
                              {c.args['s'] for c in r.named('SDL_FreeSurface')})
@@ -132,13 +133,13 @@ class RiddenOut(unittest.TestCase):
         self.assertEqual(r.flips, 6)
 
     def test_sound_failures(self):
-        disp = h.display(640, 480)
-        self.assert_music_line(h.run(disp, files={'tavrin.ogg': None}, events=['5:quit']))
-        self.assert_music_line(h.run(disp, fail=['Mix_LoadWAV_RW'], events=['5:quit']),
+        disp = xvfb.display(640, 480)
+        self.assert_music_line(tumble.run(disp, files={'tavrin.ogg': None}, events=['5:quit']))
+        self.assert_music_line(tumble.run(disp, fail=['Mix_LoadWAV_RW'], events=['5:quit']),
                                'injected Mix_LoadWAV_RW failure')
         # A device that will not open is not reported by itself; the rest of the
         # sound set-up still runs and the load decides whether there is a line.
-        r = h.run(disp, fail=['Mix_OpenAudio'], events=['5:quit'])
+        r = tumble.run(disp, fail=['Mix_OpenAudio'], events=['5:quit'])
         self.assertEqual((r.status, r.flips), (0, 6))
         self.assertNotIn('Mix_OpenAudio', r.stderr)
         self.assertEqual([c.name for c in r.named('Mix_AllocateChannels', 'SDL_RWFromFile', 'Mix_PlayChannelTimed')
@@ -151,7 +152,7 @@ class RiddenOut(unittest.TestCase):
         # succeeding on the SDL2-based SDL; the display and timer start alone,
         # and the mixer does not start the sound again (a hung server would
         # make it wait as long once more, with the screen taken).
-        r = h.run(disp, env={'SDL_AUDIODRIVER': 'nosuch'}, events=['5:quit'])
+        r = tumble.run(disp, env={'SDL_AUDIODRIVER': 'nosuch'}, events=['5:quit'])
         self.assert_music_line(r)
         self.assertEqual(r.named('SDL_Init')[0].args, {'flags': 0xFFFF})
         if r.named('SDL_Init')[0].res['r'] == -1:
@@ -161,8 +162,8 @@ class RiddenOut(unittest.TestCase):
     def test_standard_error_closed(self):
         # Nothing may take descriptor 2 (the X connection would, and then the
         # music line would be written into it).
-        r = h.run(h.display(640, 480), files={'tavrin.ogg': None}, events=['5:quit'],
-                  wrap=['sh', '-c', 'exec "$0" 2>&-'], timeout=20)
+        r = tumble.run(xvfb.display(640, 480), files={'tavrin.ogg': None}, events=['5:quit'],
+                       wrap=['sh', '-c', 'exec "$0" 2>&-'], timeout=20)
         self.assertEqual((r.status, r.stderr, r.flips), (0, '', 6))
         self.assertEqual(len(r.named('fflush')), 1)
 

@@ -7,7 +7,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import harness as h  # noqa: E402
+from harness import assets, model, tumble, xvfb  # noqa: E402
 
 FRAMES = 700
 # Looked at only where the order among them does not matter or may change.
@@ -16,7 +16,7 @@ QUIET = ('SDL_PollEvent', 'SDL_MapRGB', 'IMG_isPNG', 'SDL_FreeSurface', 'fflush'
 
 class StartUp(unittest.TestCase):
     def test_calls_in_order_with_their_values(self):
-        r = h.run(h.display(640, 480), events=['3:quit'])
+        r = tumble.run(xvfb.display(640, 480), events=['3:quit'])
         self.assertEqual((r.status, r.stderr), (0, ''))
         calls = [c for c in r.startup() if c.name not in QUIET]
         load = next(c for c in calls if c.name == 'IMG_LoadPNG_RW')
@@ -24,7 +24,7 @@ class StartUp(unittest.TestCase):
         opened = calls[calls.index(load) - 1]
         self.assertEqual((opened.name, opened.args), ('SDL_RWFromFile', {'file': 'tavrin.png', 'mode': 'rb'}))
         calls.remove(opened)
-        self.assertEqual((load.res['w'], load.res['h']), h.png_size(h.small_assets()['tavrin.png']))
+        self.assertEqual((load.res['w'], load.res['h']), assets.png_size(assets.small_assets()['tavrin.png']))
         self.assertEqual([(c.name, c.args) for c in calls], [
             ('SDL_Init', {'flags': 0xFFFF}),
             ('SDL_SetVideoMode', {'w': 0, 'h': 0, 'bpp': 32, 'flags': 0xC0000001}),
@@ -37,16 +37,16 @@ class StartUp(unittest.TestCase):
             ('SDL_RWFromFile', {'file': 'tavrin.ogg', 'mode': 'rb'}),
             ('Mix_LoadWAV_RW', {'src': 'set', 'freesrc': 1}),
             ('Mix_PlayChannelTimed', {'channel': 0, 'chunk': 'set', 'loops': -1, 'ticks': -1})])
-        self.assertTrue(h.unseeded([c.res['r'] for c in calls if c.name == 'rand']), calls)
+        self.assertTrue(model.unseeded([c.res['r'] for c in calls if c.name == 'rand']), calls)
         self.assertEqual(r.named('Mix_LoadWAV_RW')[0].res['chunk'], 'set')
 
     def test_same_run_every_time_whatever_the_arguments(self):
         def comparable(result):
             return [(c.name, c.frame, {k: v for k, v in c.args.items() if not k.endswith('_kb')}, c.res)
                     for c in result.calls if c.name != 'SDL_PollEvent']
-        disp = h.display(640, 480)
-        plain = h.run(disp, events=['40:quit'])
-        with_args = h.run(disp, events=['40:quit'], args=['-h', '--fullscreen=0', 'tavrin.png', ''])
+        disp = xvfb.display(640, 480)
+        plain = tumble.run(disp, events=['40:quit'])
+        with_args = tumble.run(disp, events=['40:quit'], args=['-h', '--fullscreen=0', 'tavrin.png', ''])
         self.assertEqual(plain.flips, 41)
         self.assertEqual((with_args.status, with_args.stderr), (plain.status, plain.stderr))
         self.assertEqual(comparable(with_args), comparable(plain))
@@ -58,7 +58,7 @@ class Animation(unittest.TestCase):
         one turned copy of the converted picture at the angle and zoom worked
         out here, drawn centred on the bouncing position, freed, flipped and
         waited for."""
-        r = h.run(h.display(width, height), events=[f'{frames - 1}:quit'], timeout=180)
+        r = tumble.run(xvfb.display(width, height), events=[f'{frames - 1}:quit'], timeout=180)
         self.assertEqual((r.status, r.stderr, r.flips), (0, '', frames))
         mode = r.named('SDL_SetVideoMode')[0].res
         self.assertEqual((mode['w'], mode['h']), (width, height))
@@ -68,8 +68,8 @@ class Animation(unittest.TestCase):
         black = black.pop()
 
         draws = [c.res['r'] for c in r.named('rand')]
-        self.assertTrue(h.unseeded(draws), draws)
-        expected = h.animation(width, height, draws)
+        self.assertTrue(model.unseeded(draws), draws)
+        expected = model.animation(width, height, draws)
         xs, ys = [], []
         for n in range(frames):
             at = f'frame {n}'
@@ -85,7 +85,7 @@ class Animation(unittest.TestCase):
             self.assertEqual(fill.args, {'dst': 'screen', 'rect': 'null', 'color': black}, at)
             self.assertEqual(turn.args, {'src': image, 'angle': angle, 'zoom': zoom, 'smooth': 0}, at)
             turned = turn.res['s']
-            bx, by, bw, bh = h.blit_rect(x, y, turn.res['w'], turn.res['h'])
+            bx, by, bw, bh = model.blit_rect(x, y, turn.res['w'], turn.res['h'])
             self.assertEqual(blit.args, {'src': turned, 'srcrect': 'null', 'dst': 'screen',
                                          'x': bx, 'y': by, 'w': bw, 'h': bh}, at)
             self.assertEqual(free.args, {'s': turned}, at)

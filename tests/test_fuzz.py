@@ -15,7 +15,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import harness as h  # noqa: E402
+from harness import assets, common, tumble, xvfb  # noqa: E402
 import test_failures  # noqa: E402
 
 CASES = int(os.environ.get('TUMBLE_FUZZ_CASES', '25'))
@@ -23,7 +23,7 @@ OWN_LINES = re.compile('|'.join(re.escape(line).replace(r'\{\}', '.*') for line 
                                 (test_failures.PICTURE_LINE, test_failures.MUSIC_LINE)))
 # The SDL2-based library sets up OpenGL for every run unless told not to; the
 # files are read the same either way.
-FAST = {'SDL_RENDER_DRIVER': 'software', 'SDL_FRAMEBUFFER_ACCELERATION': '0'} if h.SDL == 'compat' else {}
+FAST = {'SDL_RENDER_DRIVER': 'software', 'SDL_FRAMEBUFFER_ACCELERATION': '0'} if common.SDL == 'compat' else {}
 
 
 def mutants(data, markers, seed):
@@ -51,17 +51,17 @@ def mutants(data, markers, seed):
 
 class Fuzz(unittest.TestCase):
     def fuzz(self, name, markers, seed):
-        disp = h.display(320, 200)
-        with open(h.default_assets()[name], 'rb') as f:
+        disp = xvfb.display(320, 200)
+        with open(assets.default_assets()[name], 'rb') as f:
             original = f.read()
         failed = []
         for n, data in enumerate(mutants(original, markers, seed)):
-            path = os.path.join(h.workdir({}), name)
+            path = os.path.join(common.workdir({}), name)
             with open(path, 'wb') as f:
                 f.write(data)
             try:
-                r = h.run(disp, files=dict(h.default_assets(), **{name: path}), events=['0:quit'], timeout=15,
-                          env=FAST)
+                r = tumble.run(disp, files=dict(assets.default_assets(), **{name: path}), events=['0:quit'], timeout=15,
+                               env=FAST)
                 foreign = [line for line in r.stderr.splitlines(keepends=True)
                            if not OWN_LINES.fullmatch(line) and not line.startswith('libpng ')]
                 problem = (f'status {r.status}' if r.status not in (0, 1) else
@@ -70,7 +70,7 @@ class Fuzz(unittest.TestCase):
             except AssertionError as e:  # hung
                 problem = str(e)[:300]
             if problem:
-                kept = os.path.join(h.OUT, f'fuzz_{h.SDL}_{n}_{name}')
+                kept = os.path.join(common.OUT, f'fuzz_{common.SDL}_{n}_{name}')
                 with open(kept, 'wb') as f:
                     f.write(data)
                 failed.append(f'{kept}: {problem}')

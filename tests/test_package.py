@@ -15,10 +15,10 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import harness as h  # noqa: E402
+from harness import assets, common, screen, tumble, xvfb  # noqa: E402
 
 DEB = os.environ.get('TUMBLE_DEB', '')
-SOURCE = os.path.dirname(h.HERE)
+SOURCE = common.SOURCE
 
 FILES = {
     '/usr/games/tumble',
@@ -60,11 +60,11 @@ def printed_lines():
     return [[part.replace('\\"', '"').replace('\\n', '').strip() for part in fmt.split('%s')] for fmt in formats]
 
 
-@unittest.skipUnless(os.path.isfile(DEB), f'no package at {DEB!r}: run ./package')
+@unittest.skipUnless(os.path.isfile(DEB) or common.in_ci(), f'no package at {DEB!r}: run ./package')
 class Package(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.root = tempfile.mkdtemp(dir=h._tmp_root)
+        cls.root = tempfile.mkdtemp(dir=common.TMP)
         subprocess.run(['dpkg-deb', '-x', DEB, cls.root], check=True)
 
     def field(self, name):
@@ -93,13 +93,13 @@ class Package(unittest.TestCase):
         for size in (64, 128):
             with self.subTest(icon=size):
                 icon = os.path.join(self.root, f'usr/share/icons/hicolor/{size}x{size}/apps/tumble.png')
-                self.assertEqual(h.png_size(icon), (size, size))
+                self.assertEqual(assets.png_size(icon), (size, size))
                 corners = run('convert', icon, '-alpha', 'extract', '-format',
                               '%[fx:p{0,0}+p{w-1,0}+p{0,h-1}+p{w-1,h-1}] %[fx:maxima]', 'info:', check=True)
                 self.assertEqual(corners.stdout.split(), ['0', '1'], 'transparent around an opaque rocket')
 
     def test_rebuilt_in_another_folder_to_the_byte(self):
-        folder = os.path.join(h.OUT, 'package_rebuild')
+        folder = os.path.join(common.OUT, 'package_rebuild')
         shutil.rmtree(folder, ignore_errors=True)
         build = run(os.path.join(SOURCE, 'package'), folder)
         self.assertEqual(build.returncode, 0, build.stdout + build.stderr)
@@ -126,11 +126,11 @@ class Package(unittest.TestCase):
 
     def test_unpacked_program_runs_in_its_path(self):
         entry = desktop_entry(os.path.join(self.root, 'usr/share/applications/tumble.desktop'))
-        disp = h.display(640, 480)
-        with h.plain(disp, {}, bin=self.root + entry['Exec'], cwd=self.root + entry['Path']) as proc:
-            rgb = h.wait_for_picture(disp, proc)
-            self.assertIsNone(h.ended(proc))
-            self.assertGreater(h.picture_region(rgb, disp.w, disp.h)[0], 1000, 'the picture shows')
+        disp = xvfb.display(640, 480)
+        with tumble.plain(disp, {}, bin=self.root + entry['Exec'], cwd=self.root + entry['Path']) as proc:
+            rgb = screen.wait_for_picture(disp, proc)
+            self.assertIsNone(tumble.ended(proc))
+            self.assertGreater(screen.picture_region(rgb, disp.w, disp.h)[0], 1000, 'the picture shows')
             subprocess.run(['xdotool', 'key', 'space'], env=dict(os.environ, DISPLAY=disp.name), check=True)
             status = proc.wait(5)
         self.assertEqual((status, proc.stderr_text), (0, ''), 'ends on a key, the music found')

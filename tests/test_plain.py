@@ -10,23 +10,23 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import harness as h  # noqa: E402
+from harness import assets, common, screen, tumble, xvfb  # noqa: E402
 
 W, H = 640, 480
 
 
 class Plain(unittest.TestCase):
     def test_picture_on_black_key_press_ends_it_music_plays(self):
-        disp = h.display(W, H)
-        files = h.default_assets()
-        sound = os.path.join(h.workdir({}), 'sound.raw')
-        with h.plain(disp, files, {'SDL_AUDIODRIVER': 'disk', 'SDL_DISKAUDIOFILE': sound,
+        disp = xvfb.display(W, H)
+        files = assets.default_assets()
+        sound = os.path.join(common.workdir({}), 'sound.raw')
+        with tumble.plain(disp, files, {'SDL_AUDIODRIVER': 'disk', 'SDL_DISKAUDIOFILE': sound,
                                    'SDL_DISKAUDIODELAY': '10'}) as proc:
-            h.wait_for_picture(disp, proc)
-            self.assertIsNone(h.ended(proc))
-            h.check_sdl(h.loaded_sdl(proc.pid))
+            screen.wait_for_picture(disp, proc)
+            self.assertIsNone(tumble.ended(proc))
+            tumble.check_sdl(tumble.loaded_sdl(proc.pid))
             time.sleep(0.5)
-            shot = os.path.join(h.OUT, f'screenshot_{h.SDL}.png')
+            shot = os.path.join(common.OUT, f'screenshot_{common.SDL}.png')
             rgb = disp.screenshot(shot)
 
             subprocess.run(['xdotool', 'key', 'space'], env=dict(os.environ, DISPLAY=disp.name), check=True)
@@ -41,8 +41,8 @@ class Plain(unittest.TestCase):
         # The picture, turned and scaled to between a quarter and a half of its
         # size on a 640-wide screen, on black, on the diagonal its centre
         # follows from (103, 166) until it first meets the bottom, 314 frames on.
-        count, (x0, y0, x1, y1) = h.picture_region(rgb, W, H)
-        pw, ph = h.png_size(files['tavrin.png'])
+        count, (x0, y0, x1, y1) = screen.picture_region(rgb, W, H)
+        pw, ph = assets.png_size(files['tavrin.png'])
         reach = 0.5 * math.hypot(pw, ph) + 2
         self.assertGreater(count, 0.1 * 0.25 ** 2 * pw * ph, f'picture pixels, see {shot}')
         self.assertLess(count, 0.5 ** 2 * pw * ph * 1.1, f'picture pixels, see {shot}')

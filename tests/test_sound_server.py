@@ -24,7 +24,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import harness as h  # noqa: E402
+from harness import assets, common, screen, sound_server, tumble, xvfb  # noqa: E402
 
 W, H = 640, 480
 RATE = 44100  # the sink's monitor is recorded at this rate
@@ -35,10 +35,10 @@ MUSIC_LINE = 'could not load "tavrin.ogg" ('
 
 
 def music():
-    path = os.path.join(h.workdir({}), 'tone.ogg')
+    path = os.path.join(common.workdir({}), 'tone.ogg')
     subprocess.run(['sox', '-n', '-r', '22050', '-c', '2', path, 'synth', f'{LOOP}s', 'sine', str(TONE), 'vol', '0.5'],
                    check=True)
-    return dict(h.small_assets(), **{'tavrin.ogg': path})
+    return dict(assets.small_assets(), **{'tavrin.ogg': path})
 
 
 def tone(path):
@@ -84,9 +84,9 @@ def take_screen(disp, proc, timeout):
             return None
         time.sleep(0.1)
     mapped = time.monotonic() - started
-    h.wait_for_picture(disp, proc)
-    if h.SDL == 'compat':
-        h.settled_window(disp, proc)  # the window that stays
+    screen.wait_for_picture(disp, proc)
+    if common.SDL == 'compat':
+        xvfb.settled_window(disp, proc)  # the window that stays
     return mapped
 
 
@@ -112,7 +112,7 @@ def leave(disp, proc):
 # in SDL_AUDIODRIVER (None: SDL chooses), where a user names PulseAudio's.
 Case = collections.namedtuple('Case', 'case befall frame_fails alarm_blocked driver')
 BEFORE = 'stop before the start'
-PULSE = 'pulseaudio' if h.SDL == 'compat' else 'pulse'
+PULSE = 'pulseaudio' if common.SDL == 'compat' else 'pulse'
 CASES = (Case('playing', None, False, False, None), Case('killed', 'kill', False, False, None),
          Case('hung, started with SIGALRM blocked', 'stop', False, True, None),
          Case('hung, then a frame fails', 'stop', True, False, None),
@@ -141,21 +141,21 @@ def blocks(proc, sig):
 
 class Running(unittest.TestCase):
     def test_music_and_a_server_that_dies_or_hangs_mid_run(self):
-        disp = h.display(W, H)
+        disp = xvfb.display(W, H)
         for case, befall, frame_fails, alarm_blocked, driver in CASES:
             if befall == BEFORE:
                 continue
             with self.subTest(case):
-                server = h.SoundServer()
+                server = sound_server.SoundServer()
                 self.addCleanup(server.close)
-                recording = os.path.join(h.workdir({}), 'sink.raw')
+                recording = os.path.join(common.workdir({}), 'sink.raw')
                 server.record(recording, RATE)
                 env = dict(server.env, SDL_AUDIODRIVER=driver)
                 if frame_fails:
-                    log = os.path.join(h.workdir({}), 'calls.log')
-                    env.update(LD_PRELOAD=h.SHIM, TUMBLE_SHIM_LOG=log, TUMBLE_SHIM_CALLS='SDL_Flip',
+                    log = os.path.join(common.workdir({}), 'calls.log')
+                    env.update(LD_PRELOAD=common.SHIM, TUMBLE_SHIM_LOG=log, TUMBLE_SHIM_CALLS='SDL_Flip',
                                TUMBLE_SHIM_FAIL=f'SDL_Flip@{FAILED_FRAME}')
-                with blocked({signal.SIGALRM} if alarm_blocked else set()), h.plain(disp, music(), env) as proc:
+                with blocked({signal.SIGALRM} if alarm_blocked else set()), tumble.plain(disp, music(), env) as proc:
                     self.assertIsNotNone(take_screen(disp, proc, 20), 'the screen taken')
                     self.assertEqual(blocks(proc, signal.SIGALRM), alarm_blocked, 'SIGALRM blocked at start')
                     started = time.monotonic()
@@ -174,15 +174,15 @@ class Running(unittest.TestCase):
                         freed, ended, status = leave(disp, proc)
                 if frame_fails:
                     with open(log) as f:
-                        failed = [h.Rec(line) for line in f][-1]
+                        failed = [tumble.Rec(line) for line in f][-1]
                     ended -= failed.t / 1e9
-                    print(f'{h.SDL} {case}: process ended {ended:.3f} s after the failed frame')
+                    print(f'{common.SDL} {case}: process ended {ended:.3f} s after the failed frame')
                     self.assertEqual((proc.returncode, proc.stderr_text, failed.name, failed.res),
                                      (1, FLIP_LINE, 'SDL_Flip', {'r': -1}))
                     self.assertLess(befallen, failed.t / 1e9, 'the server hung before the frame failed')
                     self.assertLess(ended, 5, 'the process ended within a few seconds')
                     continue
-                print(f'{h.SDL} {case}: window gone {freed:.3f} s, process ended {ended:.3f} s after the key')
+                print(f'{common.SDL} {case}: window gone {freed:.3f} s, process ended {ended:.3f} s after the key')
                 self.assertEqual((status, proc.stderr_text), (0, ''))
                 self.assertLess(freed, 1, 'the screen freed within a second of the key')
                 self.assertLess(ended, 5, 'the process ended within a few seconds')
@@ -190,7 +190,8 @@ class Running(unittest.TestCase):
                     server.stop_recording()
                     pitch, breaks, seconds = tone(recording)
                     seams = seconds * 22050 / LOOP
-                    print(f'{h.SDL}: {seconds:.2f} s of tone at {pitch:.2f} Hz, {breaks} breaks, {seams:.0f} seams')
+                    print(f'{common.SDL}: {seconds:.2f} s of tone at {pitch:.2f} Hz, {breaks} breaks, '
+                          f'{seams:.0f} seams')
                     self.assertAlmostEqual(pitch, TONE, delta=TONE / 100, msg='the true pitch')
                     self.assertGreater(seconds, played - 1, 'the music loops all the while')
                     # An underrun may break a cycle here and there; a gap at the
@@ -206,18 +207,18 @@ class HungBeforeStart(unittest.TestCase):
         # and never starts the sound again. The rows share one hung server and
         # wait out their 30 s side by side, each on a display of its own.
         rows = [row for row in CASES if row.befall == BEFORE]
-        server = h.SoundServer()
+        server = sound_server.SoundServer()
         self.addCleanup(server.close)
         server.stop()
-        displays = [h.display(W, H)]
+        displays = [xvfb.display(W, H)]
         for _ in rows[1:]:
-            displays.append(h.Display(W, H))
+            displays.append(xvfb.Display(W, H))
             self.addCleanup(displays[-1].close)
         outcomes = {}
 
         def run(row, disp):
             try:
-                with h.plain(disp, music(), dict(server.env, SDL_AUDIODRIVER=row.driver)) as proc:
+                with tumble.plain(disp, music(), dict(server.env, SDL_AUDIODRIVER=row.driver)) as proc:
                     waited = take_screen(disp, proc, 60)
                     freed, ended, status = leave(disp, proc) if waited is not None else (None, None, None)
                 outcomes[row] = waited, freed, ended, status, proc.stderr_text
@@ -235,7 +236,7 @@ class HungBeforeStart(unittest.TestCase):
                     raise outcomes[row]
                 waited, freed, ended, status, stderr = outcomes[row]
                 self.assertIsNotNone(waited, f'the screen taken; stderr: {stderr!r}')
-                print(f'{h.SDL} {row.case}: screen taken after {waited:.1f} s; window gone {freed:.3f} s, '
+                print(f'{common.SDL} {row.case}: screen taken after {waited:.1f} s; window gone {freed:.3f} s, '
                       f'process ended {ended:.3f} s after the key; {stderr.splitlines()[-1:]}')
                 self.assertEqual(status, 0, stderr)
                 self.assertTrue(27 < waited < 40, f'the screen taken after one wait of 30 s: {waited}')

@@ -9,8 +9,8 @@ when the compositor dies under it tumble ends at once. With two outputs it
 covers one whole output and leaves the other as it was.
 
 A run whose compositor died under it is run once more on a fresh compositor
-(weston 14 has a crash of its own, see harness.Weston.cause); a second death
-fails the test, named as the compositor's."""
+(weston 14 has a crash of its own, see harness.compositors.Weston.cause); a
+second death fails the test, named as the compositor's."""
 import math
 import os
 import sys
@@ -18,11 +18,11 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import harness as h  # noqa: E402
+from harness import assets, common, compositors, screen, tumble  # noqa: E402
 
 
-def weston(w, h_, **kwargs):
-    return lambda: h.Weston(w, h_, **kwargs)
+def weston(w, h, **kwargs):
+    return lambda: compositors.Weston(w, h, **kwargs)
 
 
 # name: (compositor maker, output scale, what the compositor cannot do here)
@@ -31,8 +31,8 @@ SETUPS = {
     'weston_portrait': (weston(600, 1024), 1),
     'weston_scale_2': (weston(1280, 800, scale=2), 2),
     'weston_xwayland': (weston(1024, 600, xwayland=True), 1),
-    'sway': (lambda: h.Sway(1280, 720), 1),
-    'mutter': (lambda: h.Mutter(1280, 720), 1),
+    'sway': (lambda: compositors.Sway(1280, 720), 1),
+    'mutter': (lambda: compositors.Mutter(1280, 720), 1),
 }
 
 
@@ -66,26 +66,26 @@ class Checks:
                     raise
                 deaths.append(f'{death} (the run: {e})')
                 if len(deaths) == 2:
-                    raise h.CompositorDied('the compositor died in both tries: ' + ' / '.join(deaths)) from e
+                    raise compositors.CompositorDied('the compositor died in both tries: ' + ' / '.join(deaths)) from e
                 print(f'run again: {deaths[0]}', file=sys.stderr, flush=True)
 
-    def picture_alone(self, rgb, w, h_, logical_w, scale):
-        """The picture's place in rgb (w x h_), when that is black but for one
+    def picture_alone(self, rgb, w, h, logical_w, scale):
+        """The picture's place in rgb (w x h), when that is black but for one
         picture no bigger than the turned test picture at full zoom (the width
         over 1280, times the output's scale); else None."""
-        count, box = h.picture_region(rgb, w, h_)
-        pw, ph = h.png_size(h.small_assets()['tavrin.png'])
+        count, box = screen.picture_region(rgb, w, h)
+        pw, ph = assets.png_size(assets.small_assets()['tavrin.png'])
         reach = math.hypot(pw, ph) * logical_w / 1280 * scale + 4
         return box if count and max(box[2] - box[0], box[3] - box[1]) <= reach else None
 
     def shown(self, comp, proc, logical_w, scale, shot):
         """Waits past the frames in which the library is still going
         full-screen; then the picture alone on black, moving."""
-        h.wait_for_picture(comp, proc)
+        screen.wait_for_picture(comp, proc)
         deadline = time.monotonic() + 10
         while (first := self.picture_alone(comp.screenshot(shot), comp.w, comp.h, logical_w, scale)) is None:
             self.assertLess(time.monotonic(), deadline, f'nothing but the picture on black, see {shot}')
-            self.assertIsNone(h.ended(proc))
+            self.assertIsNone(tumble.ended(proc))
             time.sleep(0.1)
         time.sleep(0.3)
         second = self.picture_alone(comp.screenshot(shot), comp.w, comp.h, logical_w, scale)
@@ -97,17 +97,17 @@ class Checks:
         shared = [] if 'xwayland' in name else None
 
         def screen_is_output(comp):
-            r = h.run(comp, events=['2:quit'])
+            r = tumble.run(comp, events=['2:quit'])
             self.assertEqual((r.status, r.stderr), (0, ''))
             mode = r.named('SDL_SetVideoMode')[0].res
             self.assertEqual((mode['w'], mode['h']), (comp.w // scale, comp.h // scale), 'the screen is the output')
         self.attempt(make, screen_is_output, shared)
 
         for end in ('key', 'click'):
-            shot = os.path.join(h.OUT, f'wayland_{name}_{end}.png')
+            shot = os.path.join(common.OUT, f'wayland_{name}_{end}.png')
             with self.subTest(end):
                 def ends(comp):
-                    with h.plain(comp, h.small_assets()) as proc:
+                    with tumble.plain(comp, assets.small_assets()) as proc:
                         self.shown(comp, proc, comp.w // scale, scale, shot)
                         comp.key('space') if end == 'key' else comp.click(1)
                         status = proc.wait(5)
@@ -121,9 +121,9 @@ class Checks:
         the process itself when its display goes, as Xlib does on X. Either way
         it ends at once, by no signal, with no line of tumble's."""
         comp = self.compositor(make)
-        with h.plain(comp, h.small_assets()) as proc:
-            h.wait_for_picture(comp, proc)
-            self.assertIsNone(h.ended(proc))
+        with tumble.plain(comp, assets.small_assets()) as proc:
+            screen.wait_for_picture(comp, proc)
+            self.assertIsNone(tumble.ended(proc))
             comp.proc.kill()
             status = proc.wait(5)
         if status == 1:
@@ -151,7 +151,7 @@ class Sway(Checks, unittest.TestCase):
     setups = ('sway',)
 
     def test_compositor_dies(self):
-        self.compositor_dies(lambda: h.Sway(800, 600))
+        self.compositor_dies(lambda: compositors.Sway(800, 600))
 
 
 @add_tests
@@ -159,14 +159,14 @@ class Mutter(Checks, unittest.TestCase):
     setups = ('mutter',)
 
     def test_compositor_dies(self):
-        self.compositor_dies(lambda: h.Mutter(800, 600))
+        self.compositor_dies(lambda: compositors.Mutter(800, 600))
 
 
 # Two outputs of 640x480 side by side.
 TWO_OUTPUTS = {
-    'weston': lambda: h.Weston(640, 480, outputs=2),
-    'mutter': lambda: h.Mutter(640, 480, outputs=2),
-    'sway': lambda: h.Sway(640, 480, outputs=2),
+    'weston': lambda: compositors.Weston(640, 480, outputs=2),
+    'mutter': lambda: compositors.Mutter(640, 480, outputs=2),
+    'sway': lambda: compositors.Sway(640, 480, outputs=2),
 }
 
 
@@ -180,7 +180,7 @@ class TwoOutputs(Checks, unittest.TestCase):
     def covered(self, name, display=None):
         """Which output tumble covers (0 left, 1 right)."""
         env = {} if display is None else {'SDL_VIDEO_FULLSCREEN_DISPLAY': str(display)}
-        shot = os.path.join(h.OUT, f'wayland_two_outputs_{name}{"" if display is None else display}.png')
+        shot = os.path.join(common.OUT, f'wayland_two_outputs_{name}{"" if display is None else display}.png')
 
         def outputs(comp, rgb):
             row, part = comp.w * 3, comp.out_w * 3
@@ -188,7 +188,7 @@ class TwoOutputs(Checks, unittest.TestCase):
 
         def body(comp):
             before = outputs(comp, comp.screenshot())
-            with h.plain(comp, h.small_assets(), env=env) as proc:
+            with tumble.plain(comp, assets.small_assets(), env=env) as proc:
                 deadline = time.monotonic() + 20
                 while True:
                     now = outputs(comp, comp.screenshot(shot))
@@ -196,7 +196,7 @@ class TwoOutputs(Checks, unittest.TestCase):
                     if any(alone):
                         break
                     self.assertLess(time.monotonic(), deadline, f'no output black but for the picture, see {shot}')
-                    self.assertIsNone(h.ended(proc))
+                    self.assertIsNone(tumble.ended(proc))
                     time.sleep(0.2)
                 other = alone.index(None)
                 same = sum(a == b for a, b in zip(now[other], before[other]))

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Minimal Debian chroots for the tests that need a whole other system.
 
-    import chroot
-    chroot.require('trixie')                # or skip (exit 77), or fail under CI=true
+    from harness import chroot
+    chroot.require()                        # or skip (exit 77), or fail under CI=true
     with chroot.Chroot('trixie', parent=out_dir) as c:
         c.copy_in('/path/to/project', '/src', files=[...])
         c.run(['apt-get', 'install', '-y', 'xvfb'])
@@ -18,23 +18,24 @@ away when the command ends, or when this process dies, however it dies. A
 folder left behind by a killed run is removed by the next Chroot made in the
 same parent.
 
-Needs root, debootstrap and unshare (util-linux). require() checks all three
-and that the archive answers; when one is missing it prints one line
-"SKIP: <reason>" and exits with SKIP_CODE (for CTest's SKIP_RETURN_CODE),
-except under CI=true, where it prints "FAIL: <reason>" and exits 1.
+Needs root, debootstrap and unshare (util-linux). require() checks all
+three; when one is missing it prints one line "SKIP: <reason>" and exits with
+SKIP_CODE (for CTest's SKIP_RETURN_CODE), except under CI=true, where it
+prints "FAIL: <reason>" and exits 1. A debootstrap that cannot reach the
+archive raises ArchiveUnreachable, for the caller to skip the same way.
+debootstrap fetches from its own default mirror, or TUMBLE_DEBIAN_MIRROR.
 """
 import os
 import shutil
 import signal
 import subprocess
-import sys
+import re
 import tempfile
 import time
-import urllib.error
-import urllib.request
 
-SKIP_CODE = 77
-DEFAULT_MIRROR = os.environ.get('TUMBLE_DEBIAN_MIRROR', 'http://deb.debian.org/debian')
+from harness.common import skip_or_fail
+
+MIRROR = os.environ.get('TUMBLE_DEBIAN_MIRROR')  # None: debootstrap's own default
 PREFIX = 'tumble-chroot-'
 # Passed from this process into debootstrap and into each command in the chroot.
 PASSED_ENV = ('http_proxy', 'https_proxy', 'no_proxy', 'HTTP_PROXY', 'HTTPS_PROXY', 'NO_PROXY')
@@ -63,30 +64,6 @@ class ArchiveUnreachable(Exception):
     """The Debian archive did not answer."""
 
 
-def in_ci():
-    return os.environ.get('CI', '').lower() == 'true'
-
-
-def skip_or_fail(reason):
-    """Ends the test: skipped (SKIP_CODE) with reason, or failed under CI=true."""
-    if in_ci():
-        print(f'FAIL: {reason} (CI=true: not skipped)', flush=True)
-        sys.exit(1)
-    print(f'SKIP: {reason}', flush=True)
-    sys.exit(SKIP_CODE)
-
-
-def check_archive(release, mirror=DEFAULT_MIRROR, timeout=20):
-    """Raises ArchiveUnreachable unless the archive serves release's Release file."""
-    url = f'{mirror.rstrip("/")}/dists/{release}/Release'
-    try:
-        with urllib.request.urlopen(urllib.request.Request(url, method='HEAD'), timeout=timeout) as reply:
-            if reply.status != 200:
-                raise ArchiveUnreachable(f'{url} answered {reply.status}')
-    except (urllib.error.URLError, OSError) as e:
-        raise ArchiveUnreachable(f'{url}: {getattr(e, "reason", e)}') from None
-
-
 def missing_requirements():
     """Why no chroot can be made here, or None."""
     if os.geteuid() != 0:
@@ -97,15 +74,10 @@ def missing_requirements():
     return None
 
 
-def require(release, mirror=DEFAULT_MIRROR):
-    """Skips (or fails, under CI=true) the calling test when no chroot of
-    release can be made here: not root, a tool missing, the archive silent."""
+def require():
+    """Skips (or fails, under CI=true) the calling test when no chroot can
+    be made here: not root, or a tool missing."""
     reason = missing_requirements()
-    if reason is None:
-        try:
-            check_archive(release, mirror)
-        except ArchiveUnreachable as e:
-            reason = f'debootstrap cannot reach the Debian archive ({e})'
     if reason:
         skip_or_fail(reason)
 
@@ -187,7 +159,7 @@ class Chroot:
     """A minimal Debian chroot of release, made on entering the with-block and
     removed on leaving it. root is its folder as seen from outside."""
 
-    def __init__(self, release, parent=None, mirror=DEFAULT_MIRROR, variant='minbase', include=(),
+    def __init__(self, release, parent=None, mirror=MIRROR, variant='minbase', include=(),
                  timeout=900):
         self.release, self.mirror, self.variant = release, mirror, variant
         self.include, self.timeout = list(include), timeout
@@ -228,16 +200,14 @@ class Chroot:
         command = ['debootstrap', f'--variant={self.variant}']
         if self.include:
             command.append('--include=' + ','.join(self.include))
-        command += [self.release, self.root, self.mirror]
+        command += [self.release, self.root] + ([self.mirror] if self.mirror else [])
         started = time.monotonic()
         print(f'chroot: {" ".join(command)}', flush=True)
         done = self._unshared(command, timeout=self.timeout, capture=True)
         if done.returncode != 0:
             tail = '\n'.join(done.stdout.splitlines()[-20:])
-            try:
-                check_archive(self.release, self.mirror)
-            except ArchiveUnreachable as e:
-                raise ArchiveUnreachable(f'debootstrap failed, the archive does not answer: {e}\n{tail}') from None
+            if re.search(r"^E: (Failed getting release file|Couldn't download)", done.stdout, re.M):
+                raise ArchiveUnreachable(f'debootstrap cannot reach the Debian archive:\n{tail}')
             raise RuntimeError(f'debootstrap {self.release} failed with status {done.returncode}:\n{tail}')
         print(f'chroot: {self.release} made in {time.monotonic() - started:.0f} s at {self.root}', flush=True)
 

@@ -1,15 +1,18 @@
-#!/usr/bin/env python3
 """Which SDL 1.2 implementation a libSDL-1.2.so.0 is, told by the version it
 reports itself (SDL_Linked_Version): 1.2.15 is the classic SDL 1.2, 1.2.50 and
 later the one built on SDL2 (sdl12-compat).
 
-  python3 tests/sdl_impl.py FOLDER    prints "KIND VERSION PATH" for the
-                                      libSDL-1.2.so.0 in FOLDER (PATH resolved),
-                                      or fails with one line on stderr
-  python3 tests/sdl_impl.py --skip REASON
-                                      prints "SKIP: REASON" and exits with
-                                      SKIP_CODE: the stand-in CTest runs for the
-                                      tests of an implementation that cannot be had
+  sdl_impl.py FOLDER          prints "KIND VERSION PATH" for the
+                              libSDL-1.2.so.0 in FOLDER (PATH resolved), or
+                              fails with one line on stderr
+  sdl_impl.py --skip REASON   prints "SKIP: REASON" and exits with SKIP_CODE:
+                              the stand-in CTest runs for a test that cannot
+                              run here by design (an implementation that no
+                              package provides here, a build without it)
+  sdl_impl.py --missing REASON
+                              the same for a test whose library or tool ./test
+                              provides: under CI=true it fails instead, since
+                              then the install step is what broke
 """
 import ctypes
 import os
@@ -56,7 +59,10 @@ def version(path):
 
 
 def main(args):
-    if len(args) == 2 and args[0] == '--skip':
+    if len(args) == 2 and args[0] in ('--skip', '--missing'):
+        if args[0] == '--missing' and os.environ.get('CI', '').lower() == 'true':
+            print(f'FAIL: {args[1]} (CI=true: not skipped)', flush=True)
+            return 1
         print(f'SKIP: {args[1]}', flush=True)
         return SKIP_CODE
     if len(args) == 2 and args[0] == '--version-of':
