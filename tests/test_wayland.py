@@ -13,12 +13,19 @@ A run whose compositor died under it is run once more on a fresh compositor
 second death fails the test, named as the compositor's."""
 import math
 import os
+import re
+import subprocess
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import assets, common, compositors, screen, tumble  # noqa: E402
+
+# libwayland's log of the protocol (WAYLAND_DEBUG=client) on tumble's standard
+# error, and in it an event giving tumble the pointer.
+PROTOCOL_LINE = re.compile(r'^\[ *\d+\.\d+\] .*\n', re.M)
+POINTER_ENTERED = re.compile(r'^\[ *\d+\.\d+\] (\{[^}]*\} )?wl_pointer#\d+\.enter\(', re.M)
 
 
 def weston(w, h, **kwargs):
@@ -107,11 +114,28 @@ class Checks:
             shot = os.path.join(common.OUT, f'wayland_{name}_{end}.png')
             with self.subTest(end):
                 def ends(comp):
-                    with tumble.plain(comp, assets.small_assets()) as proc:
+                    # weston 14 gives a new surface the pointer only once the
+                    # pointer moves, and SDL locks the pointer as soon as it
+                    # has the keyboard: a still pointer then never enters
+                    # tumble and a click goes to the desktop under it. Where
+                    # the protocol shows tumble never had the pointer, the lost
+                    # click is weston's, and a key must still end tumble.
+                    watched = end == 'click' and 'xwayland' not in name and comp.pointer_may_stay_out
+                    with tumble.plain(comp, assets.small_assets(), {'WAYLAND_DEBUG': 'client'} if watched else None) \
+                            as proc:
                         self.shown(comp, proc, comp.w // scale, scale, shot)
                         comp.key('space') if end == 'key' else comp.click(1)
-                        status = proc.wait(5)
-                    self.assertEqual((status, proc.stderr_text), (0, ''))
+                        try:
+                            status = proc.wait(5)
+                        except subprocess.TimeoutExpired:
+                            if not watched or POINTER_ENTERED.search(tumble.stderr_of(proc)):
+                                raise
+                            print(f'{name}: weston never gave tumble the pointer, the click went to the desktop; '
+                                  'a key instead', file=sys.stderr, flush=True)
+                            comp.key('space')
+                            status = proc.wait(5)
+                    stderr = PROTOCOL_LINE.sub('', proc.stderr_text) if watched else proc.stderr_text
+                    self.assertEqual((status, stderr), (0, ''))
                 self.attempt(make, ends, shared)
 
     def compositor_dies(self, make):

@@ -25,7 +25,11 @@ class CompositorDied(AssertionError):
 class Compositor:
     """What the tests ask of a Wayland compositor: env is what a client needs
     to reach it, w x h the size of screenshot()'s picture (all its outputs
-    side by side), out_w one output's width, proc its process."""
+    side by side), out_w one output's width, proc its process.
+    pointer_may_stay_out: the compositor may never give a client that locks
+    the pointer at once the pointer that rests over it (weston 14)."""
+
+    pointer_may_stay_out = False
 
     def screenshot(self, png_path=None):
         """What the compositor shows, as raw RGB bytes (3 per pixel)."""
@@ -105,6 +109,7 @@ class Weston(Compositor):
         if program_version('weston')[:1] == (14,):
             # Its image reaches a pixel above and left of the pointer's place.
             self.arrow = (self.out_w // 2 - 4 * scale, self.h // 2 - 4 * scale, 40 * scale)
+            self.pointer_may_stay_out = True
 
     def _settle(self, outputs, xwayland):
         # Its output windows all open at the Xvfb's origin: set side by side.
