@@ -4,6 +4,7 @@ build in another folder gives it to the byte, what Debian's checkers say of
 it, its manual against the lines the program prints, and the unpacked program
 started where its desktop entry starts it."""
 import configparser
+import filecmp
 import io
 import os
 import re
@@ -104,8 +105,7 @@ class Package(unittest.TestCase):
         build = run(os.path.join(SOURCE, 'package'), folder)
         self.assertEqual(build.returncode, 0, build.stdout + build.stderr)
         again = os.path.join(folder, os.path.basename(DEB))
-        with open(DEB, 'rb') as first, open(again, 'rb') as second:
-            self.assertTrue(first.read() == second.read(), f'{DEB} and {again} differ: diffoscope shows where')
+        self.assertTrue(filecmp.cmp(DEB, again, shallow=False), f'{DEB} and {again} differ: diffoscope shows where')
 
     def test_lintian_is_silent(self):
         result = run('lintian', '--fail-on', 'error,warning', DEB)
