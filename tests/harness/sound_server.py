@@ -53,7 +53,12 @@ class SoundServer:
             self._wait(lambda: os.path.exists(os.path.join(self.runtime, 'pipewire-0')), timeout, 'pipewire')
             self._start(['wireplumber'])
             self._start(['pipewire-pulse'])
-            self._wait(lambda: self.pactl('info', check=False).returncode == 0, timeout, 'pipewire-pulse')
+            # A client that comes first makes the pulse/ folder itself, and the
+            # service then fails to start ("File exists"): pactl asks only once
+            # the service's socket is there.
+            native = os.path.join(self.runtime, 'pulse', 'native')
+            self._wait(lambda: os.path.exists(native) and self.pactl('info', check=False).returncode == 0, timeout,
+                       'pipewire-pulse')
             self.pactl('load-module', 'module-null-sink', f'sink_name={self.SINK}')
             # The sink's node comes up a moment after the module.
             self._wait(lambda: self.pactl('set-default-sink', self.SINK, check=False).returncode == 0
