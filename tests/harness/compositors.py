@@ -329,7 +329,7 @@ class Mutter(Compositor):
         # The first key of a new virtual keyboard reached no client here: one
         # goes before any client comes, and the pointer into the first monitor.
         self.key('Shift_L')
-        self._notify('NotifyPointerMotionAbsolute', 'sdd', self.streams[0], self.out_w / 2, self.h / 2)
+        self._point_at(0)
 
     def screenshot(self, png_path=None):
         parts = [self._frame(k) for k in range(len(self.nodes))]
@@ -350,19 +350,24 @@ class Mutter(Compositor):
                 ['gst-launch-1.0', '-q', 'pipewiresrc', f'path={self.nodes[k]}', 'num-buffers=1', '!', 'videoconvert',
                  '!', 'video/x-raw,format=RGB', '!', 'fdsink'], env=self.gst_env, stdout=subprocess.PIPE,
                 stderr=subprocess.PIPE)
-            for wait in (5, 10):
+            try:
+                rgb, err = grab.communicate(timeout=5)
+            except subprocess.TimeoutExpired:
+                self._point_at(k)
+                self._point_at(0)
                 try:
-                    rgb, err = grab.communicate(timeout=wait)
+                    rgb, err = grab.communicate(timeout=10)
                 except subprocess.TimeoutExpired:
-                    for monitor in (k, 0):
-                        self._notify('NotifyPointerMotionAbsolute', 'sdd', self.streams[monitor], self.out_w / 2,
-                                     self.h / 2)
+                    common.end_process(grab)
                     continue
-                assert grab.returncode == 0 and len(rgb) == self.out_w * self.h * 3, \
-                    f'no frame from the screen cast: {err.decode(errors="replace")}'
-                return rgb
-            common.end_process(grab)
+            assert grab.returncode == 0 and len(rgb) == self.out_w * self.h * 3, \
+                f'no frame from the screen cast: {err.decode(errors="replace")}'
+            return rgb
         raise AssertionError(f'no frame from the screen cast of monitor {k} in 45 s')
+
+    def _point_at(self, monitor):
+        """The pointer to the middle of a monitor."""
+        self._notify('NotifyPointerMotionAbsolute', 'sdd', self.streams[monitor], self.out_w / 2, self.h / 2)
 
     def _notify(self, member, sig, *args):
         self._call(self.RD, self.session, self.RD + '.Session', member, sig, *args)
